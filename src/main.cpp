@@ -1,0 +1,18 @@
+#include "globals.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    // The names select the per-user settings store; they must be set before the
+    // application object exists.
+    QApplication::setApplicationName(QSETTINGS_APP_NAME_g);
+    QApplication::setOrganizationName(APP_COMPANY_g);
+    QApplication::setOrganizationDomain(APP_DOMAIN_g);
+
+    QApplication app(argc, argv);
+    MainWindow window(nullptr);
+    window.show();
+    return app.exec();
+}

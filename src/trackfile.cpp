@@ -1,0 +1,107 @@
+#include "globals.h"
+#include "mainwindow.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+#include <utime.h>
+
+QString MainWindow::trackFilePath(const QFileInfo &movie) const
+{
+    QString name = movie.fileName();
+    // Without ".avi" the name would stay the movie's own: writing it would
+    // truncate the movie when the output folder is the movie's folder.
+    if (name.contains(".avi", Qt::CaseInsensitive))
+        name.replace(".avi", ".gps", Qt::CaseInsensitive);
+    else
+        name += ".gps";
+    return CONF_g.outputDirectory + name;
+}
+
+// "ddmm.mmmmmm" for latitudes (2 degree digits), "dddmm.mmmmmm" for longitudes (3).
+// fabs, not a sign test: -0.0 must come out as zero, not "00-0.000000".
+static QByteArray degreesAndMinutes(double coordinate, int degreeDigits)
+{
+    const double absolute = std::fabs(coordinate);
+    const double degrees = std::trunc(absolute);
+    const double minutes = (absolute - degrees) * 60.0;
+    char text[64];
+    // Degrees printed from the truncated double are what "%0Nd" prints for every
+    // value an int holds, and stay defined for the ones it does not (corrupt data).
+    std::snprintf(text, sizeof text, "%0*.0f%09.6f", degreeDigits, degrees, minutes);
+    return text;
+}
+
+static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
+{
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(block.recTime[i], Qt::UTC);
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    char text[64];
+    QByteArray body = "GPRMC,";
+    std::snprintf(text, sizeof text, "%02d%02d%02d.0", clock.hour(), clock.minute(),
+                  clock.second());
+    body += text;
+    body += ",A,";
+    body += degreesAndMinutes(block.latitude[i], 2);
+    body += block.latitude[i] < 0 ? ",S," : ",N,";
+    body += degreesAndMinutes(block.longitude[i], 3);
+    body += block.longitude[i] < 0 ? ",W," : ",E,";
+    std::snprintf(text, sizeof text, "%0.2lf,,", double(block.speedKmh[i]) / 1.852);
+    body += text;
+    std::snprintf(text, sizeof text, "%02d%02d%02d,,,A", date.day(), date.month(),
+                  date.year() - 2000);
+    body += text;
+    return body;
+}
+
+void MainWindow::save_gps_and_gforce_data_nmea(int k)
+{
+    const s_BLOCK &block = BLOCKS_g[k];
+    const QString path = trackFilePath(block.movieFile);
+    const int records = std::min(block.nRecords, MAX_RECORDS);
+    QFile track(path);
+    if (track.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QByteArray text;
+        for (int i = 0; i < records; ++i) {
+            const QByteArray body = rmcSentenceBody(block, i);
+            char line[128];
+            std::snprintf(line, sizeof line, "*%02X\n", checkSum(body.constData()));
+            text += '$' + body + line;
+            std::snprintf(line, sizeof line, "$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]),
+                          double(block.gForceY[i]), double(block.gForceZ[i]));
+            text += line;
+        }
+        track.write(text);
+        track.close();
+    }
+    // A movie without records has no time to date its track file with: it keeps
+    // the time it was written.
+    if (records > 0)
+        setFileModificationDate(path, block.recTime[records - 1]);
+}
+
+int MainWindow::checkSum(const char *s)
+{
+    signed char sum = 0;
+    for (; *s; ++s)
+        sum ^= static_cast<signed char>(*s);
+    return sum;
+}
+
+bool MainWindow::setFileModificationDate(QString path, long time)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    struct stat status;
+    if (stat(nativePath.constData(), &status) != 0)
+        return false;
+    struct utimbuf times;
+    times.actime = status.st_atime;
+    times.modtime = time + timezoneShiftSeconds(CONF_g.timezoneOffset);
+    return utime(nativePath.constData(), &times) == 0;
+}

@@ -1,0 +1,536 @@
+#include "aviwriter.h"
+
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace testavi {
+
+namespace {
+
+constexpr int TelemetryDataSize = 72;
+constexpr int AudioRate = 8000;        // Hz, mono, 16-bit
+constexpr int AudioChunkSamples = 800; // 1/10 s per chunk
+constexpr quint32 KeyFrame = 0x10;     // AVIIF_KEYFRAME
+
+// Sizes of the filler frames; the rear one is odd so that scanner tests meet padded
+// chunks just as they do with real frames.
+constexpr int FillerFrontSize = 600;
+constexpr int FillerRearSize = 301;
+
+void putU16(QByteArray &b, quint16 v)
+{
+    char raw[2];
+    qToLittleEndian(v, raw);
+    b.append(raw, 2);
+}
+
+void putU32(QByteArray &b, quint32 v)
+{
+    char raw[4];
+    qToLittleEndian(v, raw);
+    b.append(raw, 4);
+}
+
+void putFourcc(QByteArray &b, const char *fourcc)
+{
+    b.append(fourcc, 4);
+}
+
+void storeU32(char *at, quint32 v)
+{
+    qToLittleEndian(v, at);
+}
+
+void storeFloat(char *at, float v)
+{
+    quint32 bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    qToLittleEndian(bits, at);
+}
+
+// Appends a chunk with its header and, for odd sizes, the pad byte.
+void putChunk(QByteArray &b, const char *id, const QByteArray &data)
+{
+    putFourcc(b, id);
+    putU32(b, quint32(data.size()));
+    b.append(data);
+    if (data.size() & 1)
+        b.append('\0');
+}
+
+QByteArray list(const char *type, const QByteArray &content)
+{
+    QByteArray b;
+    b.reserve(content.size() + 12);
+    putFourcc(b, "LIST");
+    putU32(b, quint32(content.size() + 4));
+    putFourcc(b, type);
+    b.append(content);
+    return b;
+}
+
+// Splits the concatenated output of ffmpeg's image2pipe into single JPEG images by
+// walking the marker segments; a plain search for EOI could hit table bytes.
+QList<QByteArray> splitJpegs(const QByteArray &data)
+{
+    QList<QByteArray> frames;
+    const auto *p = reinterpret_cast<const uchar *>(data.constData());
+    const qsizetype n = data.size();
+    qsizetype start = 0;
+    while (start + 4 <= n && p[start] == 0xFF && p[start + 1] == 0xD8) {
+        qsizetype i = start + 2;
+        bool done = false;
+        while (!done && i + 1 < n) {
+            if (p[i] != 0xFF)
+                return frames; // not a marker where one must be: give up on the rest
+            const uchar marker = p[i + 1];
+            if (marker == 0xFF) {
+                ++i; // fill byte
+            } else if (marker == 0xD9) {
+                frames.append(data.mid(start, i + 2 - start));
+                start = i + 2;
+                done = true;
+            } else if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+                i += 2;
+            } else {
+                if (i + 3 >= n)
+                    return frames;
+                const qsizetype length = (p[i + 2] << 8) | p[i + 3];
+                i += 2 + length;
+                if (marker == 0xDA) {
+                    // Entropy-coded data: 0xFF is stuffed with 0x00, restarts are skipped.
+                    while (i + 1 < n && !(p[i] == 0xFF && p[i + 1] != 0x00 &&
+                                          !(p[i + 1] >= 0xD0 && p[i + 1] <= 0xD7)))
+                        ++i;
+                }
+            }
+        }
+        if (!done)
+            break;
+    }
+    return frames;
+}
+
+// A few distinct MJPEG frames of the given size, made by ffmpeg once per size and
+// process; empty if ffmpeg is missing or fails.
+QList<QByteArray> jpegFrames(const QSize &size)
+{
+    static QMutex mutex;
+    static QHash<quint64, QList<QByteArray>> cache;
+
+    const quint64 key = (quint64(quint32(size.width())) << 32) | quint32(size.height());
+    QMutexLocker locker(&mutex);
+    const auto cached = cache.constFind(key);
+    if (cached != cache.constEnd())
+        return *cached;
+
+    QList<QByteArray> frames;
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty()) {
+        qWarning("testavi: ffmpeg not found, cannot make decodable frames");
+    } else if (size.width() <= 0 || size.height() <= 0) {
+        qWarning("testavi: invalid frame size %dx%d", size.width(), size.height());
+    } else {
+        QProcess process;
+        const QString source =
+            QStringLiteral("testsrc=size=%1x%2:rate=1").arg(size.width()).arg(size.height());
+        process.start(ffmpeg,
+                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin"),
+                       QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
+                       QStringLiteral("-frames:v"), QStringLiteral("4"), QStringLiteral("-pix_fmt"),
+                       QStringLiteral("yuvj420p"), QStringLiteral("-c:v"), QStringLiteral("mjpeg"),
+                       QStringLiteral("-q:v"), QStringLiteral("5"), QStringLiteral("-f"),
+                       QStringLiteral("image2pipe"), QStringLiteral("-")});
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            qWarning("testavi: ffmpeg did not finish making frames");
+        } else if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            qWarning("testavi: ffmpeg failed making frames: %s",
+                     process.readAllStandardError().constData());
+        } else {
+            frames = splitJpegs(process.readAllStandardOutput());
+            if (frames.isEmpty())
+                qWarning("testavi: ffmpeg gave no usable JPEG frames");
+        }
+    }
+    // Failures are remembered too, so a broken setup costs one attempt only.
+    cache.insert(key, frames);
+    return frames;
+}
+
+QByteArray fillerFrame(int size)
+{
+    QByteArray frame(size, '\0');
+    // Shaped like a JPEG (SOI ... EOI) but with nothing inside.
+    frame[0] = char(0xFF);
+    frame[1] = char(0xD8);
+    frame[size - 2] = char(0xFF);
+    frame[size - 1] = char(0xD9);
+    return frame;
+}
+
+// A quiet 440 Hz tone: a whole number of periods per chunk, so every full chunk is the
+// same and its samples never reach byte values that could look like a chunk id.
+QByteArray toneChunk(int samples)
+{
+    static const QByteArray full = [] {
+        QByteArray b;
+        b.reserve(AudioChunkSamples * 2);
+        for (int n = 0; n < AudioChunkSamples; ++n)
+            putU16(b, quint16(qint16(
+                          std::lround(500.0 * std::sin(2.0 * M_PI * 440.0 * n / AudioRate)))));
+        return b;
+    }();
+    return samples >= AudioChunkSamples ? full : full.left(samples * 2);
+}
+
+QByteArray streamHeader(const char *type, const char *handler, quint32 scale, quint32 rate,
+                        quint32 length, quint32 suggestedSize, quint32 sampleSize,
+                        const QSize &frame = QSize())
+{
+    QByteArray b;
+    putFourcc(b, type);
+    if (handler)
+        putFourcc(b, handler);
+    else
+        putU32(b, 0);
+    putU32(b, 0); // flags
+    putU16(b, 0); // priority
+    putU16(b, 0); // language
+    putU32(b, 0); // initial frames
+    putU32(b, scale);
+    putU32(b, rate);
+    putU32(b, 0); // start
+    putU32(b, length);
+    putU32(b, suggestedSize);
+    putU32(b, 0xFFFFFFFF); // quality: driver default
+    putU32(b, sampleSize);
+    putU16(b, 0);
+    putU16(b, 0);
+    putU16(b, quint16(qMax(0, frame.width())));
+    putU16(b, quint16(qMax(0, frame.height())));
+    return b;
+}
+
+QByteArray videoFormat(const QSize &size)
+{
+    QByteArray b;
+    putU32(b, 40); // BITMAPINFOHEADER size
+    putU32(b, quint32(size.width()));
+    putU32(b, quint32(size.height()));
+    putU16(b, 1);  // planes
+    putU16(b, 24); // bits per pixel
+    putFourcc(b, "MJPG");
+    putU32(b, quint32(size.width() * size.height() * 3));
+    putU32(b, 0);
+    putU32(b, 0);
+    putU32(b, 0);
+    putU32(b, 0);
+    return b;
+}
+
+QByteArray audioFormat()
+{
+    QByteArray b;
+    putU16(b, 1); // PCM
+    putU16(b, 1); // mono
+    putU32(b, AudioRate);
+    putU32(b, AudioRate * 2);
+    putU16(b, 2);  // block align
+    putU16(b, 16); // bits per sample
+    putU16(b, 0);  // no extra bytes
+    return b;
+}
+
+QByteArray streamList(const QByteArray &header, const QByteArray &format)
+{
+    QByteArray content;
+    putChunk(content, "strh", header);
+    putChunk(content, "strf", format);
+    return list("strl", content);
+}
+
+enum class Kind { Front, Rear, Audio, Text }; // also the order of chunks with equal times
+
+struct Event
+{
+    double time;
+    Kind kind;
+    int index;
+};
+
+} // namespace
+
+QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream)
+{
+    QByteArray chunk(8 + TelemetryDataSize, '\0');
+    char *d = chunk.data();
+    std::memcpy(d, stream == TextStream::Stream02 ? "02tx" : "03tx", 4);
+    storeU32(d + 4, TelemetryDataSize);
+    // Stand-in for the recorder's own leading bytes, which the program skips.
+    static const char tag[] = "testavi recorder data";
+    std::memcpy(d + 8, tag, sizeof tag - 1);
+    storeFloat(d + 48, s.gX);
+    storeFloat(d + 52, s.gY);
+    storeFloat(d + 56, s.gZ);
+    storeU32(d + 60, s.flags);
+    storeFloat(d + 64, s.knots);
+    storeFloat(d + 68, s.latitude);
+    storeFloat(d + 72, s.longitude);
+    storeU32(d + 76, quint32(s.time));
+    return chunk;
+}
+
+QByteArray buildMovie(const MovieSpec &spec)
+{
+    const bool textIs02 = spec.textStream == TextStream::Stream02;
+    const char *audioId = textIs02 ? "03wb" : "02wb";
+    const char *textId = textIs02 ? "02tx" : "03tx";
+    const double seconds = qMax(0.0, spec.seconds);
+    const int fps = qMax(1, spec.framesPerSecond);
+    const int frameCount = int(std::lround(seconds * fps));
+    const int audioSamples = int(std::lround(seconds * AudioRate));
+    const int audioChunks = (audioSamples + AudioChunkSamples - 1) / AudioChunkSamples;
+    const int textCount = int(spec.samples.size());
+
+    QList<QByteArray> front, rear;
+    if (spec.decodableVideo) {
+        front = jpegFrames(spec.frontSize);
+        rear = jpegFrames(spec.rearSize);
+        if (front.isEmpty() || rear.isEmpty())
+            return {};
+    } else {
+        front = {fillerFrame(FillerFrontSize)};
+        rear = {fillerFrame(FillerRearSize)};
+    }
+
+    // Chunks in the order of their presentation times, as a recorder writes them.
+    std::vector<Event> events;
+    events.reserve(size_t(2 * frameCount + audioChunks + textCount));
+    for (int i = 0; i < frameCount; ++i) {
+        events.push_back({double(i) / fps, Kind::Front, i});
+        events.push_back({double(i) / fps, Kind::Rear, i});
+    }
+    for (int i = 0; i < audioChunks; ++i)
+        events.push_back({double(i * AudioChunkSamples) / AudioRate, Kind::Audio, i});
+    for (int i = 0; i < textCount; ++i)
+        events.push_back({(i + 0.5) * seconds / textCount, Kind::Text, i});
+    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) {
+        return a.time < b.time || (a.time == b.time && int(a.kind) < int(b.kind));
+    });
+
+    QByteArray movi;
+    QByteArray index;
+    qsizetype moviReserve = 4;
+    for (const Event &e : events) {
+        switch (e.kind) {
+        case Kind::Front:
+            moviReserve += front.at(e.index % front.size()).size() + 9;
+            break;
+        case Kind::Rear:
+            moviReserve += rear.at(e.index % rear.size()).size() + 9;
+            break;
+        case Kind::Audio:
+            moviReserve += AudioChunkSamples * 2 + 8;
+            break;
+        case Kind::Text:
+            moviReserve += 8 + TelemetryDataSize;
+            break;
+        }
+    }
+    movi.reserve(moviReserve);
+    index.reserve(qsizetype(events.size()) * 16);
+    putFourcc(movi, "movi");
+
+    quint32 maxFront = 0, maxRear = 0;
+    for (const QByteArray &f : front)
+        maxFront = qMax(maxFront, quint32(f.size()));
+    for (const QByteArray &f : rear)
+        maxRear = qMax(maxRear, quint32(f.size()));
+
+    for (const Event &e : events) {
+        const char *id = nullptr;
+        quint32 flags = KeyFrame;
+        // Index offsets count from the 'movi' fourcc, which is at the start of movi.
+        const quint32 offset = quint32(movi.size());
+        qsizetype size = 0;
+        switch (e.kind) {
+        case Kind::Front: {
+            id = "00dc";
+            const QByteArray &frame = front.at(e.index % front.size());
+            putChunk(movi, id, frame);
+            size = frame.size();
+            break;
+        }
+        case Kind::Rear: {
+            id = "01dc";
+            const QByteArray &frame = rear.at(e.index % rear.size());
+            putChunk(movi, id, frame);
+            size = frame.size();
+            break;
+        }
+        case Kind::Audio: {
+            id = audioId;
+            const int samples = qMin(AudioChunkSamples, audioSamples - e.index * AudioChunkSamples);
+            putChunk(movi, id, toneChunk(samples));
+            size = samples * 2;
+            break;
+        }
+        case Kind::Text:
+            id = textId;
+            flags = 0;
+            movi.append(telemetryChunk(spec.samples.at(e.index), spec.textStream));
+            size = TelemetryDataSize;
+            break;
+        }
+        putFourcc(index, id);
+        putU32(index, flags);
+        putU32(index, offset);
+        putU32(index, quint32(size));
+    }
+
+    const quint32 maxChunk = qMax(qMax(maxFront, maxRear), quint32(AudioChunkSamples * 2));
+    const quint32 frameMicros = quint32(std::lround(1e6 / fps));
+
+    QByteArray avih;
+    putU32(avih, frameMicros);
+    putU32(avih, seconds > 0 ? quint32(std::lround(movi.size() / seconds)) : 0);
+    putU32(avih, 0);            // padding granularity
+    putU32(avih, 0x10 | 0x100); // AVIF_HASINDEX | AVIF_ISINTERLEAVED
+    putU32(avih, quint32(frameCount));
+    putU32(avih, 0); // initial frames
+    putU32(avih, 4); // streams
+    putU32(avih, maxChunk + 8);
+    putU32(avih, quint32(spec.frontSize.width()));
+    putU32(avih, quint32(spec.frontSize.height()));
+    for (int i = 0; i < 4; ++i)
+        putU32(avih, 0);
+
+    const QByteArray frontList =
+        streamList(streamHeader("vids", "MJPG", 1, quint32(fps), quint32(frameCount), maxFront, 0,
+                                spec.frontSize),
+                   videoFormat(spec.frontSize));
+    const QByteArray rearList =
+        streamList(streamHeader("vids", "MJPG", 1, quint32(fps), quint32(frameCount), maxRear, 0,
+                                spec.rearSize),
+                   videoFormat(spec.rearSize));
+    const QByteArray audioList =
+        streamList(streamHeader("auds", nullptr, 1, AudioRate, quint32(audioSamples),
+                                AudioChunkSamples * 2, 2),
+                   audioFormat());
+    // The text stream's rate is its chunks per second; the format is empty as the
+    // recorder's own is of no use to anyone.
+    const quint32 textScale = quint32(qMax(1L, std::lround(seconds * 1000)));
+    const quint32 textRate = textCount > 0 ? quint32(textCount * 1000) : 1;
+    const QByteArray textList =
+        streamList(streamHeader("txts", nullptr, textCount > 0 ? textScale : 1, textRate,
+                                quint32(textCount), TelemetryDataSize, 0),
+                   QByteArray());
+
+    QByteArray hdrl;
+    putChunk(hdrl, "avih", avih);
+    hdrl.append(frontList);
+    hdrl.append(rearList);
+    if (textIs02) {
+        hdrl.append(textList);
+        hdrl.append(audioList);
+    } else {
+        hdrl.append(audioList);
+        hdrl.append(textList);
+    }
+
+    QByteArray body;
+    const qsizetype bodySize = 4 + hdrl.size() + 12 + movi.size() + 8 + 8 + index.size();
+    body.reserve(8 + bodySize);
+    putFourcc(body, "RIFF");
+    putU32(body, quint32(bodySize));
+    putFourcc(body, "AVI ");
+    body.append(list("hdrl", hdrl));
+    putFourcc(body, "LIST");
+    putU32(body, quint32(movi.size()));
+    body.append(movi);
+    putChunk(body, "idx1", index);
+    return body;
+}
+
+bool writeMovie(const QString &path, const MovieSpec &spec)
+{
+    const QByteArray movie = buildMovie(spec);
+    if (movie.isEmpty())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    if (file.write(movie) != movie.size())
+        return false;
+    return file.flush();
+}
+
+QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond)
+{
+    QList<TelemetrySample> samples;
+    if (seconds <= 0)
+        return samples;
+    const int perSecond = qMax(1, samplesPerSecond);
+    samples.reserve(seconds * perSecond);
+
+    constexpr double knotsToMs = 1852.0 / 3600.0;
+    constexpr double gravity = 9.81;
+    constexpr double degree = M_PI / 180.0;
+
+    // Pulling away, then cruising at a gently varying speed along a slow curve.
+    const auto speed = [](double t) {
+        return t < 15.0 ? 2.0 * t : 30.0 + 8.0 * std::sin((t - 15.0) / 20.0);
+    };
+    const auto acceleration = [](double t) {
+        return t < 15.0 ? 2.0 : 0.4 * std::cos((t - 15.0) / 20.0);
+    };                                                                              // knots/s
+    const auto heading = [](double t) { return 45.0 + 30.0 * std::sin(t / 60.0); }; // degrees
+    const auto turnRate = [](double t) { return 0.5 * std::cos(t / 60.0); };        // degrees/s
+
+    double latitude = 33.875; // degrees north
+    double longitude = 151.2; // degrees east
+    const double dt = 1.0 / perSecond;
+    const auto toDegreesMinutes = [](double degrees) {
+        const double whole = std::floor(degrees);
+        return float(whole * 100.0 + (degrees - whole) * 60.0);
+    };
+
+    for (int s = 0; s < seconds; ++s) {
+        for (int k = 0; k < perSecond; ++k) {
+            const double t = s + k * dt;
+            const double knots = speed(t);
+            TelemetrySample sample;
+            sample.time = startTime + s;
+            sample.flags = 0x05;
+            sample.knots = float(knots);
+            sample.latitude = toDegreesMinutes(latitude);
+            sample.longitude = toDegreesMinutes(longitude);
+            sample.gX = float(acceleration(t) * knotsToMs / gravity + 0.02 * std::sin(t * 3.1));
+            sample.gY = float(knots * knotsToMs * turnRate(t) * degree / gravity +
+                              0.015 * std::sin(t * 2.3));
+            sample.gZ = float(1.0 + 0.03 * std::sin(t * 7.3));
+            samples.append(sample);
+
+            // One nautical mile is one minute of latitude.
+            const double miles = knots * dt / 3600.0;
+            const double h = heading(t) * degree;
+            latitude += miles * std::cos(h) / 60.0;
+            longitude += miles * std::sin(h) / (60.0 * std::cos(latitude * degree));
+        }
+    }
+    return samples;
+}
+
+} // namespace testavi

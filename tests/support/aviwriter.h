@@ -1,0 +1,59 @@
+#pragma once
+
+// Builds recorder movies for the tests: one AVI file holding the front and rear MJPEG
+// videos, a PCM audio track and a text stream whose chunks carry the telemetry, laid
+// out the way the dual-camera recorder writes them.
+
+#include <QByteArray>
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <QtGlobal>
+
+namespace testavi {
+
+// One telemetry chunk as the recorder stores it.
+struct TelemetrySample
+{
+    float gX = 0, gY = 0, gZ = 0;
+    quint32 flags = 0x05; // bit0 north, bit2 east
+    float knots = 0;
+    float latitude = 0;  // ddmm.mmmm, unsigned
+    float longitude = 0; // dddmm.mmmm, unsigned
+    qint32 time = 0;     // seconds since 1970 UTC
+};
+
+// Which stream number carries the telemetry.
+// Stream02: 00dc front video, 01dc rear video, 02tx text, 03wb audio.
+// Stream03: 00dc front video, 01dc rear video, 02wb audio, 03tx text.
+enum class TextStream { Stream02, Stream03 };
+
+struct MovieSpec
+{
+    TextStream textStream = TextStream::Stream02;
+    QList<TelemetrySample> samples; // one text chunk each, spread evenly through the movi list
+    // true: real MJPEG frames that ffmpeg decodes (ffmpeg is run once per frame size);
+    // false: fixed filler bytes, fast, for tests that only scan the file.
+    bool decodableVideo = true;
+    double seconds = 2.0; // movie duration
+    int framesPerSecond = 10;
+    QSize frontSize{96, 64}; // front and rear differ so tests can tell the outputs apart
+    QSize rearSize{48, 32};
+};
+
+// The complete 80-byte chunk (8-byte header + 72 bytes data) as it appears in the file.
+QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream = TextStream::Stream02);
+
+// A complete AVI file in memory; empty if decodable frames were asked for but ffmpeg
+// could not produce them (the reason is logged with qWarning).
+QByteArray buildMovie(const MovieSpec &spec);
+
+// Builds the movie and writes it to path; false if it could not be built or written.
+bool writeMovie(const QString &path, const MovieSpec &spec);
+
+// A plausible drive: moving position, changing speed and g values. Times run from
+// startTime to startTime + seconds - 1; the samplesPerSecond samples of a second share
+// its time. Deterministic, so tests can rely on the values.
+QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond = 1);
+
+} // namespace testavi
