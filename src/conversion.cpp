@@ -26,9 +26,9 @@ bool MainWindow::get_destination()
 {
     QSettings settings;
     const QString start = settings.value("outputDirectory", QDir::currentPath()).toString();
-    QString folder = QFileDialog::getExistingDirectory(
-        this, tr("Open Movie Directory"), start,
-        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    QString folder = QFileDialog::getExistingDirectory(this, tr("Open Movie Directory"), start,
+                                                       QFileDialog::ShowDirsOnly |
+                                                           QFileDialog::DontResolveSymlinks);
     if (folder.isEmpty()) {
         bringToFront();
         return false;
@@ -68,9 +68,8 @@ void MainWindow::startConversion()
 
     progressDialog.setMinimum(0);
     progressDialog.setMaximum(batchJobs);
-    progressDialog.setLabelText(QString("Processing %1 %2...")
-                                    .arg(nBlocks_g)
-                                    .arg(nBlocks_g == 1 ? "movie" : "movies"));
+    progressDialog.setLabelText(
+        QString("Processing %1 %2...").arg(nBlocks_g).arg(nBlocks_g == 1 ? "movie" : "movies"));
     progressDialog.setWindowModality(Qt::WindowModal);
     progressDialog.setCancelButton(nullptr);
     progressDialog.setValue(progressCount);
@@ -158,14 +157,14 @@ bool MainWindow::convertMovie(int i)
     BLOCKS_g[i].rearFileName = rear;
 
     const auto arguments = [&](const QString &videoStream, const QString &output) {
-        return QStringList{"-i",   input,       "-y",   "-vcodec", codec,    "-strict", "-2",
+        return QStringList{"-i",   input,        "-y",   "-vcodec",   codec,  "-strict", "-2",
                            "-b:v", rateArgument, "-map", videoStream, "-map", "0:a:0",   output};
     };
     const QString logFolder = CONF_g.outputDirectory;
-    queuedJobs.push_back({i, Side::Front, program, arguments("0:v:0", front),
-                          logFolder + "front_log.txt"});
-    queuedJobs.push_back({i, Side::Rear, program, arguments("0:v:1", rear),
-                          logFolder + "rear_log.txt"});
+    queuedJobs.push_back(
+        {i, Side::Front, program, arguments("0:v:0", front), logFolder + "front_log.txt"});
+    queuedJobs.push_back(
+        {i, Side::Rear, program, arguments("0:v:1", rear), logFolder + "rear_log.txt"});
     startQueuedJobs();
     return true;
 }

@@ -17,9 +17,9 @@ struct s_CONF
 {
     int confVersion;
     bool autoBitrate;
-    float bitrate;        // Mbit/s
-    float timezoneOffset; // hours added to recording times when files are dated
-    int movieFormat;      // 0 = MP4 (re-encoded), otherwise AVI (streams copied)
+    float bitrate;           // Mbit/s
+    float timezoneOffset;    // hours added to recording times when files are dated
+    int movieFormat;         // 0 = MP4 (re-encoded), otherwise AVI (streams copied)
     QString outputDirectory; // ends with the directory separator once set
 };
 extern s_CONF CONF_g;

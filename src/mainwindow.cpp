@@ -42,6 +42,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 
 MainWindow::~MainWindow()
 {
+    // Jobs still running are ended with the window; their ends must not call back
+    // into a window that is half destroyed.
+    for (QProcess *job : findChildren<QProcess *>(Qt::FindDirectChildrenOnly))
+        job->disconnect(this);
     delete ui;
 }
 
@@ -73,11 +77,11 @@ void MainWindow::showAbout()
 {
     const QString ffmpeg = QDir::toNativeSeparators(ffmpegPath());
     const QString found = QFileInfo(ffmpeg).isExecutable() ? tr("found") : tr("not found");
-    QMessageBox::about(this, tr("About"),
-                       tr("<b>BRIGHTQUILL 4400 Converter</b> %1<br><br>"
-                          "Splits the movies of the dual-camera recorder into a front and a "
-                          "rear movie and writes each drive's GPS track.<br><br>"
-                          "Qt %2<br>ffmpeg expected at: %3 (%4)")
-                           .arg(VERSION_g, QString::fromLatin1(qVersion()), ffmpeg.toHtmlEscaped(),
-                                found));
+    QMessageBox::about(
+        this, tr("About"),
+        tr("<b>BRIGHTQUILL 4400 Converter</b> %1<br><br>"
+           "Splits the movies of the dual-camera recorder into a front and a "
+           "rear movie and writes each drive's GPS track.<br><br>"
+           "Qt %2<br>ffmpeg expected at: %3 (%4)")
+            .arg(VERSION_g, QString::fromLatin1(qVersion()), ffmpeg.toHtmlEscaped(), found));
 }

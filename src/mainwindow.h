@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QFileInfo>
 #include <QMainWindow>
 #include <QProcess>
 #include <QProgressDialog>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <deque>

@@ -17,6 +17,7 @@ namespace testavi {
 
 namespace {
 
+constexpr double Pi = 3.14159265358979323846;
 constexpr int TelemetryDataSize = 72;
 constexpr int AudioRate = 8000;        // Hz, mono, 16-bit
 constexpr int AudioChunkSamples = 800; // 1/10 s per chunk
@@ -188,8 +189,8 @@ QByteArray toneChunk(int samples)
         QByteArray b;
         b.reserve(AudioChunkSamples * 2);
         for (int n = 0; n < AudioChunkSamples; ++n)
-            putU16(b, quint16(qint16(
-                          std::lround(500.0 * std::sin(2.0 * M_PI * 440.0 * n / AudioRate)))));
+            putU16(b, quint16(
+                          qint16(std::lround(500.0 * std::sin(2.0 * Pi * 440.0 * n / AudioRate)))));
         return b;
     }();
     return samples >= AudioChunkSamples ? full : full.left(samples * 2);
@@ -216,7 +217,7 @@ QByteArray streamHeader(const char *type, const char *handler, quint32 scale, qu
     putU32(b, suggestedSize);
     putU32(b, 0xFFFFFFFF); // quality: driver default
     putU32(b, sampleSize);
-    putU16(b, 0);
+    putU16(b, 0); // frame rectangle: left, top, right, bottom
     putU16(b, 0);
     putU16(b, quint16(qMax(0, frame.width())));
     putU16(b, quint16(qMax(0, frame.height())));
@@ -269,6 +270,23 @@ struct Event
     Kind kind;
     int index;
 };
+
+// ffmpeg probes the text stream's data for a codec, and a single 0xFF byte followed by one
+// of 0xE0 or above can pass for an MP3 frame header: the telemetry then shows up as an mp3
+// audio track ahead of the real one. Such floats are moved by a few ulps.
+float withoutAudioSync(float v)
+{
+    for (;;) {
+        quint32 bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        const quint32 b0 = bits & 0xFF, b1 = (bits >> 8) & 0xFF, b2 = (bits >> 16) & 0xFF,
+                      b3 = bits >> 24;
+        if (!((b0 == 0xFF && b1 >= 0xE0) || (b1 == 0xFF && b2 >= 0xE0) ||
+              (b2 == 0xFF && b3 >= 0xE0)))
+            return v;
+        v = std::nextafter(v, v < 0 ? -HUGE_VALF : HUGE_VALF);
+    }
+}
 
 } // namespace
 
@@ -429,8 +447,8 @@ QByteArray buildMovie(const MovieSpec &spec)
         streamList(streamHeader("auds", nullptr, 1, AudioRate, quint32(audioSamples),
                                 AudioChunkSamples * 2, 2),
                    audioFormat());
-    // The text stream's rate is its chunks per second; the format is empty as the
-    // recorder's own is of no use to anyone.
+    // The text stream's rate is its chunks per second; its format chunk is left empty,
+    // which ffmpeg accepts for text streams.
     const quint32 textScale = quint32(qMax(1L, std::lround(seconds * 1000)));
     const quint32 textRate = textCount > 0 ? quint32(textCount * 1000) : 1;
     const QByteArray textList =
@@ -487,17 +505,18 @@ QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond
 
     constexpr double knotsToMs = 1852.0 / 3600.0;
     constexpr double gravity = 9.81;
-    constexpr double degree = M_PI / 180.0;
+    constexpr double degree = Pi / 180.0;
 
-    // Pulling away, then cruising at a gently varying speed along a slow curve.
+    // Pulling away, then cruising at a gently varying speed along a slow curve. Speeds
+    // in knots, accelerations in knots/s, headings in degrees, turn rates in degrees/s.
     const auto speed = [](double t) {
         return t < 15.0 ? 2.0 * t : 30.0 + 8.0 * std::sin((t - 15.0) / 20.0);
     };
     const auto acceleration = [](double t) {
         return t < 15.0 ? 2.0 : 0.4 * std::cos((t - 15.0) / 20.0);
-    };                                                                              // knots/s
-    const auto heading = [](double t) { return 45.0 + 30.0 * std::sin(t / 60.0); }; // degrees
-    const auto turnRate = [](double t) { return 0.5 * std::cos(t / 60.0); };        // degrees/s
+    };
+    const auto heading = [](double t) { return 45.0 + 30.0 * std::sin(t / 60.0); };
+    const auto turnRate = [](double t) { return 0.5 * std::cos(t / 60.0); };
 
     double latitude = 33.875; // degrees north
     double longitude = 151.2; // degrees east
@@ -514,13 +533,14 @@ QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond
             TelemetrySample sample;
             sample.time = startTime + s;
             sample.flags = 0x05;
-            sample.knots = float(knots);
-            sample.latitude = toDegreesMinutes(latitude);
-            sample.longitude = toDegreesMinutes(longitude);
-            sample.gX = float(acceleration(t) * knotsToMs / gravity + 0.02 * std::sin(t * 3.1));
-            sample.gY = float(knots * knotsToMs * turnRate(t) * degree / gravity +
-                              0.015 * std::sin(t * 2.3));
-            sample.gZ = float(1.0 + 0.03 * std::sin(t * 7.3));
+            sample.knots = withoutAudioSync(float(knots));
+            sample.latitude = withoutAudioSync(toDegreesMinutes(latitude));
+            sample.longitude = withoutAudioSync(toDegreesMinutes(longitude));
+            sample.gX = withoutAudioSync(
+                float(acceleration(t) * knotsToMs / gravity + 0.02 * std::sin(t * 3.1)));
+            sample.gY = withoutAudioSync(float(knots * knotsToMs * turnRate(t) * degree / gravity +
+                                               0.015 * std::sin(t * 2.3)));
+            sample.gZ = withoutAudioSync(float(1.0 + 0.03 * std::sin(t * 7.3)));
             samples.append(sample);
 
             // One nautical mile is one minute of latitude.

@@ -53,7 +53,11 @@ bool writeMovie(const QString &path, const MovieSpec &spec);
 
 // A plausible drive: moving position, changing speed and g values. Times run from
 // startTime to startTime + seconds - 1; the samplesPerSecond samples of a second share
-// its time. Deterministic, so tests can rely on the values.
+// its time. Deterministic, so tests can rely on the values. Its floats never hold a
+// 0xFF byte followed by one of 0xE0 or above: ffmpeg takes such bytes in the text stream
+// for an MP3 frame header and then lists the telemetry as an mp3 audio track (which
+// makes "-map 0:a:0" pick it in the Stream02 layout). Hand-made samples can still do so,
+// e.g. gX = 0.11371f (bytes ff e3 e8 3d).
 QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond = 1);
 
 } // namespace testavi

@@ -1,0 +1,213 @@
+#include "testsupport.h"
+
+#include "globals.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+namespace testsupport {
+
+QString systemTool(const QString &name)
+{
+    return QStandardPaths::findExecutable(name);
+}
+
+static QString ffmpegBesideApp()
+{
+    return QCoreApplication::applicationDirPath() + "/ffmpeg";
+}
+
+void removeFfmpegBesideApp()
+{
+    QFile::remove(ffmpegBesideApp());
+}
+
+bool linkFfmpegBesideApp()
+{
+    removeFfmpegBesideApp();
+    const QString ffmpeg = systemTool("ffmpeg");
+    return !ffmpeg.isEmpty() && QFile::link(ffmpeg, ffmpegBesideApp());
+}
+
+bool replaceFfmpegBesideApp(const QByteArray &content, bool executable)
+{
+    removeFfmpegBesideApp();
+    QFile file(ffmpegBesideApp());
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    file.close();
+    const auto readWrite = QFile::ReadOwner | QFile::WriteOwner;
+    return file.setPermissions(executable ? readWrite | QFile::ExeOwner : readWrite);
+}
+
+std::shared_ptr<bool> answerNextDialog(const QMetaObject &type,
+                                       std::function<void(QWidget *)> answer)
+{
+    auto done = std::make_shared<bool>(false);
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, done, answer, &type] {
+        // The progress dialog is modal too: wait for a dialog of the wanted class.
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (!dialog || !dialog->isVisible() || !type.cast(dialog))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        answer(dialog);
+        *done = true;
+    });
+    timer->start();
+    return done;
+}
+
+std::shared_ptr<bool> chooseInNextFileDialog(const QString &path)
+{
+    return answerNextDialog(QFileDialog::staticMetaObject, [path](QWidget *widget) {
+        auto *dialog = static_cast<QFileDialog *>(widget);
+        // accept() is protected: fill the name field and accept as the user would.
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText(path);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+}
+
+std::shared_ptr<bool> cancelNextFileDialog()
+{
+    return answerNextDialog(QFileDialog::staticMetaObject, [](QWidget *dialog) {
+        QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
+    });
+}
+
+std::shared_ptr<bool> closeNextMessageBox(QString *title, QString *text)
+{
+    return answerNextDialog(QMessageBox::staticMetaObject, [title, text](QWidget *widget) {
+        auto *box = static_cast<QMessageBox *>(widget);
+        if (title)
+            *title = box->windowTitle();
+        if (text)
+            *text = box->text();
+        QMetaObject::invokeMethod(box->button(QMessageBox::Ok), "click", Qt::QueuedConnection);
+    });
+}
+
+MessageBoxRecorder::MessageBoxRecorder()
+{
+    qApp->installEventFilter(this);
+}
+
+MessageBoxRecorder::~MessageBoxRecorder()
+{
+    qApp->removeEventFilter(this);
+}
+
+bool MessageBoxRecorder::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *box = qobject_cast<QMessageBox *>(watched);
+    if (box && event->type() == QEvent::Show) {
+        titles << box->windowTitle();
+        texts << box->text();
+        QPointer<QAbstractButton> ok = box->button(QMessageBox::Ok);
+        QTimer::singleShot(0, box, [ok] {
+            if (ok)
+                ok->click();
+        });
+    }
+    return false;
+}
+
+bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = target.rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&target, &enter);
+    if (enterAccepted)
+        *enterAccepted = enter.isAccepted();
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&target, &drop);
+    return drop.isAccepted();
+}
+
+QStringList probeStreams(const QString &path)
+{
+    QProcess probe;
+    probe.start(systemTool("ffprobe"),
+                {"-v", "error", "-show_streams", "-of", "json", QDir::toNativeSeparators(path)});
+    if (!probe.waitForFinished(60000) || probe.exitCode() != 0)
+        return {};
+    QStringList streams;
+    const QJsonArray list =
+        QJsonDocument::fromJson(probe.readAllStandardOutput()).object().value("streams").toArray();
+    for (const QJsonValue &value : list) {
+        const QJsonObject stream = value.toObject();
+        QString entry =
+            stream.value("codec_type").toString() + ':' + stream.value("codec_name").toString();
+        if (stream.value("codec_type").toString() == "video")
+            entry += QString(":%1x%2")
+                         .arg(stream.value("width").toInt())
+                         .arg(stream.value("height").toInt());
+        streams << entry;
+    }
+    return streams;
+}
+
+static bool fileStatus(const QString &path, struct stat &status)
+{
+    return stat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+qint64 modificationTime(const QString &path)
+{
+    struct stat status;
+    return fileStatus(path, status) ? qint64(status.st_mtime) : -1;
+}
+
+qint64 accessTime(const QString &path)
+{
+    struct stat status;
+    return fileStatus(path, status) ? qint64(status.st_atime) : -1;
+}
+
+bool setTimes(const QString &path, qint64 access, qint64 modification)
+{
+    struct utimbuf times;
+    times.actime = time_t(access);
+    times.modtime = time_t(modification);
+    return utime(QFile::encodeName(path).constData(), &times) == 0;
+}
+
+void resetProgramState()
+{
+    // The names main() gives the application; default-constructed settings use them.
+    QCoreApplication::setApplicationName(QSETTINGS_APP_NAME_g);
+    QCoreApplication::setOrganizationName(APP_COMPANY_g);
+    QCoreApplication::setOrganizationDomain(APP_DOMAIN_g);
+    QSettings settings(APP_COMPANY_g, QSETTINGS_APP_NAME_g);
+    settings.clear();
+    settings.sync();
+    CONF_g = s_CONF{};
+    nBlocks_g = 0;
+}
+
+} // namespace testsupport

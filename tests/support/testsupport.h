@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+class MainWindow;
+
+namespace testsupport {
+
+// Path of the real ffmpeg (or ffprobe) on this machine; empty when missing.
+QString systemTool(const QString &name);
+
+// The program runs the ffmpeg beside its executable: make that a link to the real one.
+bool linkFfmpegBesideApp();
+// Puts a plain file there instead (no link), for tests of a broken ffmpeg.
+bool replaceFfmpegBesideApp(const QByteArray &content, bool executable);
+void removeFfmpegBesideApp();
+
+// Answers the next modal dialog of the given class that opens: `answer` gets it once,
+// from the event loop. Returns a flag that becomes true once the dialog was answered.
+std::shared_ptr<bool> answerNextDialog(const QMetaObject &type,
+                                       std::function<void(QWidget *)> answer);
+
+// Answers for the two kinds of dialog the program shows.
+std::shared_ptr<bool> chooseInNextFileDialog(const QString &path);
+std::shared_ptr<bool> cancelNextFileDialog();
+// Records title and text, then closes the box with its OK button.
+std::shared_ptr<bool> closeNextMessageBox(QString *title = nullptr, QString *text = nullptr);
+
+// Records every message box the program shows (title and text) and closes it
+// with its OK button, for as long as it lives.
+class MessageBoxRecorder : public QObject
+{
+public:
+    MessageBoxRecorder();
+    ~MessageBoxRecorder() override;
+    QStringList titles;
+    QStringList texts;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+};
+
+// Drags the URLs onto the widget and drops them there, as a file manager does:
+// a drag enter, then the drop. Returns whether the drop was accepted.
+bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted = nullptr);
+
+// "video:mpeg4:96x64", "audio:pcm_s16le", one entry a stream, as ffprobe reports them.
+QStringList probeStreams(const QString &path);
+
+// Last modification and access times in whole seconds since 1970.
+qint64 modificationTime(const QString &path);
+qint64 accessTime(const QString &path);
+bool setTimes(const QString &path, qint64 access, qint64 modification);
+
+// Clears the program's settings store and the global records it fills.
+void resetProgramState();
+
+} // namespace testsupport

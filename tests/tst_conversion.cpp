@@ -1,0 +1,423 @@
+// Batches of movies split by real ffmpeg jobs: outputs, dates, progress, logs and
+// the one message that ends a batch.
+#include "aviwriter.h"
+#include "globals.h"
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr qint32 driveStart = 1342256765; // 2012-07-14 09:06:05 UTC
+constexpr int batchTimeout = 120000;
+
+const QString completeText = "Conversion Complete!";
+QString errorsText(int failed, int total)
+{
+    return QString("Conversion finished with errors: %1 of %2 jobs failed. See front_log.txt "
+                   "and rear_log.txt in the output folder.")
+        .arg(failed)
+        .arg(total);
+}
+
+// A stand-in for ffmpeg that records its arguments beside itself, sleeps if asked,
+// and writes the output file it is given, as the real one would.
+QByteArray recordingFfmpeg(double sleepSeconds = 0)
+{
+    return QString("#!/bin/sh\n"
+                   "for last; do :; done\n"
+                   "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args-$(basename \"$last\")\"\n"
+                   "sleep %1\n"
+                   ": > \"$last\"\n")
+        .arg(sleepSeconds)
+        .toUtf8();
+}
+
+QStringList recordedArguments(const QString &output)
+{
+    QFile file(QCoreApplication::applicationDirPath() + "/args-" + QFileInfo(output).fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestConversion : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir work;
+    QString movies; // folder of the input movies
+    QString output; // folder of the outputs
+
+    QString writeMovie(const QString &name, testavi::MovieSpec spec = {})
+    {
+        if (spec.samples.isEmpty())
+            spec.samples = testavi::drive(driveStart, 3, 2);
+        const QString path = movies + '/' + name;
+        if (!testavi::writeMovie(path, spec))
+            qFatal("could not write %s", qPrintable(path));
+        return path;
+    }
+
+    // Starts a batch as the selection does: movies into the table, form into the record,
+    // then the driver, whose folder dialog is answered with the output folder.
+    void startBatch(MainWindow &window, const QStringList &paths)
+    {
+        for (int i = 0; i < paths.size(); ++i)
+            BLOCKS_g[i].movieFile = QFileInfo(paths[i]);
+        nBlocks_g = int(paths.size());
+        window.retrieveData();
+        auto chosen = chooseInNextFileDialog(output);
+        window.startConversion();
+        QVERIFY(*chosen);
+    }
+
+    static void waitForBatchEnd(MainWindow &window, const MessageBoxRecorder &boxes)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!window.conversionRunning() && !boxes.texts.isEmpty(),
+                                 batchTimeout);
+    }
+
+    static void setForm(MainWindow &window, bool avi, const QString &bitrate = {},
+                        const QString &offset = "2")
+    {
+        window.findChild<QRadioButton *>(avi ? "aviRadio" : "mp4Radio")->click();
+        window.findChild<QRadioButton *>(bitrate.isEmpty() ? "autoRadio" : "manualRadio")->click();
+        if (!bitrate.isEmpty())
+            window.findChild<QLineEdit *>("bitrateEdit")->setText(bitrate);
+        window.findChild<QLineEdit *>("timezoneOffset")->setText(offset);
+    }
+
+    static QString readFile(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(!systemTool("ffmpeg").isEmpty());
+        QVERIFY(!systemTool("ffprobe").isEmpty());
+    }
+
+    void init()
+    {
+        resetProgramState();
+        QVERIFY(work.isValid());
+        movies = work.path() + "/movies-" + QTest::currentTestFunction();
+        output = work.path() + "/output-" + QTest::currentTestFunction();
+        if (QTest::currentDataTag())
+            output += QString("-") + QTest::currentDataTag();
+        QDir().mkpath(movies);
+        QDir().mkpath(output);
+        QVERIFY(linkFfmpegBesideApp());
+    }
+
+    void cleanup() { QTRY_VERIFY(!QApplication::activeModalWidget()); }
+
+    void splitsFrontAndRearWithAudio_data()
+    {
+        QTest::addColumn<bool>("avi");
+        QTest::addColumn<testavi::TextStream>("layout");
+        QTest::newRow("mp4, text stream 02") << false << testavi::TextStream::Stream02;
+        QTest::newRow("mp4, text stream 03") << false << testavi::TextStream::Stream03;
+        QTest::newRow("avi, text stream 02") << true << testavi::TextStream::Stream02;
+        QTest::newRow("avi, text stream 03") << true << testavi::TextStream::Stream03;
+    }
+    void splitsFrontAndRearWithAudio()
+    {
+        QFETCH(bool, avi);
+        QFETCH(testavi::TextStream, layout);
+        testavi::MovieSpec spec;
+        spec.textStream = layout;
+        const QStringList paths = {writeMovie("FILE0001.AVI", spec),
+                                   writeMovie("FILE0002.avi", spec)};
+
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.show();
+        setForm(window, avi);
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        QCOMPARE(boxes.titles, QStringList{"Converter"});
+
+        const QString codec = avi ? "mjpeg" : "mpeg4";
+        const QString audio = avi ? "audio:mp3" : "audio:aac"; // ffmpeg's default for each
+        const QString suffix = avi ? ".avi" : ".mp4";
+        const qint64 lastRecord = driveStart + 2;
+        for (const QString name : {"FILE0001", "FILE0002"}) {
+            const QString front = output + '/' + name + "F" + suffix;
+            const QString rear = output + '/' + name + "R" + suffix;
+            QCOMPARE(probeStreams(front), QStringList({"video:" + codec + ":96x64", audio}));
+            QCOMPARE(probeStreams(rear), QStringList({"video:" + codec + ":48x32", audio}));
+            // The drive's last second plus the 2-hour offset.
+            QCOMPARE(modificationTime(front), lastRecord + 7200);
+            QCOMPARE(modificationTime(rear), lastRecord + 7200);
+            QCOMPARE(modificationTime(output + '/' + name + ".gps"), lastRecord + 7200);
+            const QString movie = QDir::toNativeSeparators(movies + '/' + name);
+            QVERIFY(readFile(output + "/front_log.txt").contains(movie));
+            QVERIFY(readFile(output + "/rear_log.txt").contains(movie));
+        }
+        QCOMPARE(readFile(output + "/front_log.txt").count(": exit code 0 ====="), 2);
+    }
+
+    void progressFollowsFinishedJobs()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(0.2), true));
+        const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi"), writeMovie("c.avi")};
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        QProgressDialog *dialog = nullptr; // a window of its own
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            dialog = dialog ? dialog : qobject_cast<QProgressDialog *>(widget);
+        QVERIFY(dialog);
+        QList<int> values;
+        connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
+                [&values](int value) { values << value; });
+        startBatch(window, paths);
+        QCOMPARE(dialog->labelText(), "Processing 3 movies...");
+        QCOMPARE(dialog->maximum(), 6);
+        QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+        waitForBatchEnd(window, boxes);
+        // Starts at 1, then each finished job sets the number of jobs finished.
+        QCOMPARE(values, QList<int>({1, 2, 3, 4, 5, 6}));
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void argumentLists_data()
+    {
+        QTest::addColumn<bool>("avi");
+        QTest::addColumn<QString>("bitrate");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<QString>("rate");
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("mp4 auto") << false << ""
+                                  << "mpeg4"
+                                  << "7M"
+                                  << "mp4";
+        QTest::newRow("mp4 2.5") << false << "2.5"
+                                 << "mpeg4"
+                                 << "2.5M"
+                                 << "mp4";
+        QTest::newRow("mp4 10") << false << "10"
+                                << "mpeg4"
+                                << "10M"
+                                << "mp4";
+        QTest::newRow("avi keeps the rate") << true << ""
+                                            << "copy"
+                                            << "7M"
+                                            << "avi";
+    }
+    void argumentLists()
+    {
+        QFETCH(bool, avi);
+        QFETCH(QString, bitrate);
+        QFETCH(QString, codec);
+        QFETCH(QString, rate);
+        QFETCH(QString, suffix);
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        // A name as a file manager may hand over: blanks, umlaut, quote, shell syntax.
+        const QString movie = writeMovie("Drive 2024 ü'$(x).avi");
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        setForm(window, avi, bitrate);
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
+            const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
+            QCOMPARE(recordedArguments(out),
+                     QStringList({"-i", movie, "-y", "-vcodec", codec, "-strict", "-2", "-b:v",
+                                  rate, "-map", stream, "-map", "0:a:0", out}));
+            QVERIFY(QFileInfo::exists(out));
+        }
+    }
+
+    void movieWithoutTelemetryLeavesOutputsUndated()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        testavi::MovieSpec spec;
+        spec.samples = {testavi::TelemetrySample{}}; // time 0 only: no record
+        spec.decodableVideo = false;
+        const QString movie = writeMovie("quiet.avi", spec);
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        QCOMPARE(readFile(output + "/quiet.gps"), QString());
+        QVERIFY(modificationTime(output + "/quietF.mp4") >= before);
+        QVERIFY(modificationTime(output + "/quiet.gps") >= before);
+    }
+
+    void missingFfmpegIsReportedAndNothingIsStarted()
+    {
+        removeFfmpegBesideApp();
+        const QString movie = writeMovie("a.avi");
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        const QString program = QCoreApplication::applicationDirPath() + "/ffmpeg";
+        QCOMPARE(boxes.texts,
+                 QStringList({"Could not find ffmpeg here: " + program, errorsText(2, 2)}));
+        QCOMPARE(boxes.titles, QStringList({"Converter", "Converter"}));
+        QCOMPARE(QDir(output).entryList(QDir::Files), QStringList{"a.gps"});
+    }
+
+    void failingJobsAreReportedWithTheirLogs_data()
+    {
+        QTest::addColumn<bool>("startable");
+        QTest::newRow("movie that is not a movie") << true;
+        QTest::newRow("ffmpeg that cannot be started") << false;
+    }
+    void failingJobsAreReportedWithTheirLogs()
+    {
+        QFETCH(bool, startable);
+        QString movie;
+        if (startable) {
+            movie = movies + "/broken.avi";
+            QFile file(movie);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(4096, 'x'));
+        } else {
+            movie = writeMovie("broken.avi");
+            QVERIFY(replaceFfmpegBesideApp("not a program", false));
+        }
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{errorsText(2, 2)});
+        for (const char *log : {"/front_log.txt", "/rear_log.txt"}) {
+            const QString text = readFile(output + log);
+            QVERIFY2(text.startsWith("===== " + movie + " =====\n"), qPrintable(text));
+            const QString ending = startable ? ": exit code " : ": could not be started";
+            QVERIFY2(text.contains(movie + ending), qPrintable(text));
+            QVERIFY(!text.contains(": exit code 0 "));
+        }
+    }
+
+    void batchStopsAtMovieWithoutAviExtension()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        const QStringList paths = {writeMovie("a.avi"), writeMovie("b.Avi"), writeMovie("c.avi")};
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList({"Could not find AVI file extension", errorsText(4, 6)}));
+        QVERIFY(QFileInfo::exists(output + "/aF.mp4"));
+        QVERIFY(QFileInfo::exists(output + "/aR.mp4"));
+        QVERIFY(QFileInfo::exists(output + "/b.gps"));
+        QVERIFY(!QFileInfo::exists(output + "/bF.mp4"));
+        QVERIFY(!QFileInfo::exists(output + "/c.gps"));
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            QVERIFY(!qobject_cast<QProgressDialog *>(widget) || !widget->isVisible());
+    }
+
+    void runsAtMostOneJobPerCore()
+    {
+        const int movieCount = MainWindow::maxParallelJobs() + 3;
+        testavi::MovieSpec spec;
+        spec.seconds = 4;
+        spec.frontSize = {320, 240};
+        QStringList paths;
+        for (int i = 0; i < movieCount; ++i)
+            paths << writeMovie(QString("M%1.avi").arg(i), spec);
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        int peak = 0;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            int running = 0;
+            for (const QProcess *job : window.findChildren<QProcess *>())
+                running += job->state() != QProcess::NotRunning;
+            peak = std::max(peak, running);
+        });
+        sampler.start(1);
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        QVERIFY2(peak <= MainWindow::maxParallelJobs(), qPrintable(QString::number(peak)));
+        QVERIFY(peak >= 2);
+        for (int i = 0; i < movieCount; ++i)
+            QVERIFY(QFileInfo(output + QString("/M%1R.mp4").arg(i)).size() > 0);
+    }
+
+    void selectionWhileRunningIsRefused()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(1.5), true));
+        const QString first = writeMovie("first.avi");
+        const QString second = writeMovie("second.avi");
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.show();
+        startBatch(window, {first});
+        QVERIFY(window.conversionRunning());
+
+        window.findChild<QAction *>("openFileAction")->trigger();
+        QVERIFY(!dropUrls(window, {QUrl::fromLocalFile(second)}));
+        const QString refused = "A conversion is still running. Please wait until it has finished.";
+        QCOMPARE(boxes.texts, QStringList({refused, refused}));
+        QCOMPARE(nBlocks_g, 1);
+        QCOMPARE(BLOCKS_g[0].movieFile.filePath(), first);
+
+        waitForBatchEnd(window, boxes);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 3, batchTimeout);
+        QCOMPARE(boxes.texts.last(), completeText);
+    }
+
+    void everyBatchEndsWithItsOwnMessage()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi")};
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        startBatch(window, paths);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.conversionRunning() && boxes.texts.size() == 2,
+                                 batchTimeout);
+        QTest::qWait(300); // a late duplicate would show up here
+        QCOMPARE(boxes.texts, QStringList({completeText, completeText}));
+    }
+
+    void outputThatWouldOverwriteAMovieIsRefused()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        const QStringList paths = {writeMovie("A.avi"), writeMovie("AF.avi")};
+        const QStringList before = QDir(movies).entryList(QDir::Files);
+        output = movies; // the outputs go beside the movies
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.findChild<QRadioButton *>("aviRadio")->click();
+        startBatch(window, paths);
+        QCOMPARE(boxes.texts,
+                 QStringList{"An output file would overwrite a movie of this batch: " + paths[1]});
+        QVERIFY(!window.conversionRunning());
+        QCOMPARE(QDir(movies).entryList(QDir::Files), before);
+    }
+};
+
+QTEST_MAIN(TestConversion)
+#include "tst_conversion.moc"
