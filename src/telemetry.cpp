@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -154,7 +153,7 @@ static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes)
 
 static bool scanMapped(ChunkSearch &search, int fd, qint64 fileSize)
 {
-    if (fileSize > qint64(SIZE_MAX))
+    if (fileSize <= 0 || qint64(size_t(fileSize)) != fileSize)
         return false;
     void *map = mmap(nullptr, size_t(fileSize), PROT_READ, MAP_PRIVATE, fd, 0);
     if (map == MAP_FAILED)
@@ -170,7 +169,10 @@ static std::vector<qint64> chunkOffsets(int fd, qint64 fileSize, qint64 pieceByt
 {
     ChunkSearch search;
     const bool scanned = pieceBytes <= 0 && scanMapped(search, fd, fileSize);
-    if (!scanned && !scanStreamed(search, fd, pieceBytes > 0 ? pieceBytes : StreamPieceBytes))
+    // Pieces no larger than the file: an empty or small movie needs no large buffer.
+    const qint64 piece =
+        pieceBytes > 0 ? pieceBytes : std::clamp(fileSize, qint64(1), StreamPieceBytes);
+    if (!scanned && !scanStreamed(search, fd, piece))
         return {};
     return search.primary.empty() ? search.fallback : search.primary;
 }

@@ -54,8 +54,9 @@ static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
     body += block.longitude[i] < 0 ? ",W," : ",E,";
     std::snprintf(text, sizeof text, "%0.2lf,,", double(block.speedKmh[i]) / 1.852);
     body += text;
-    std::snprintf(text, sizeof text, "%02d%02d%02d,,,A", date.day(), date.month(),
-                  date.year() - 2000);
+    // Years before 2000 (a clock never set) keep two digits too, not "-1" for 1999.
+    const int year = date.year() < 2000 ? date.year() % 100 : date.year() - 2000;
+    std::snprintf(text, sizeof text, "%02d%02d%02d,,,A", date.day(), date.month(), year);
     body += text;
     return body;
 }

@@ -21,6 +21,8 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <deque>
+
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -59,24 +61,58 @@ bool replaceFfmpegBesideApp(const QByteArray &content, bool executable)
     return file.setPermissions(executable ? readWrite | QFile::ExeOwner : readWrite);
 }
 
+namespace {
+
+struct PendingAnswer
+{
+    const QMetaObject *type;
+    std::function<void(QWidget *)> answer;
+    std::shared_ptr<bool> done;
+};
+
+// Answers go to dialogs in the order they were queued, one dialog each, so that a
+// test can queue the answers for a whole sequence of dialogs up front.
+std::deque<PendingAnswer> &pendingAnswers()
+{
+    static std::deque<PendingAnswer> queue;
+    return queue;
+}
+
+void answerWaitingDialog()
+{
+    auto &queue = pendingAnswers();
+    QWidget *dialog = QApplication::activeModalWidget();
+    // The progress dialog is modal too: only a dialog of the wanted class is answered.
+    if (queue.empty() || !dialog || !dialog->isVisible() || !queue.front().type->cast(dialog) ||
+        dialog->property("answeredByTest").toBool())
+        return;
+    const PendingAnswer next = queue.front();
+    queue.pop_front();
+    dialog->setProperty("answeredByTest", true);
+    next.answer(dialog);
+    *next.done = true;
+}
+
+} // namespace
+
 std::shared_ptr<bool> answerNextDialog(const QMetaObject &type,
                                        std::function<void(QWidget *)> answer)
 {
+    static QTimer *poller = nullptr;
+    if (!poller) {
+        poller = new QTimer(qApp);
+        poller->setInterval(5);
+        QObject::connect(poller, &QTimer::timeout, poller, answerWaitingDialog);
+        poller->start();
+    }
     auto done = std::make_shared<bool>(false);
-    auto *timer = new QTimer(qApp);
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, done, answer, &type] {
-        // The progress dialog is modal too: wait for a dialog of the wanted class.
-        QWidget *dialog = QApplication::activeModalWidget();
-        if (!dialog || !dialog->isVisible() || !type.cast(dialog))
-            return;
-        timer->stop();
-        timer->deleteLater();
-        answer(dialog);
-        *done = true;
-    });
-    timer->start();
+    pendingAnswers().push_back({&type, std::move(answer), done});
     return done;
+}
+
+void forgetPendingAnswers()
+{
+    pendingAnswers().clear();
 }
 
 std::shared_ptr<bool> chooseInNextFileDialog(const QString &path)
@@ -203,6 +239,7 @@ void resetProgramState()
     QCoreApplication::setApplicationName(QSETTINGS_APP_NAME_g);
     QCoreApplication::setOrganizationName(APP_COMPANY_g);
     QCoreApplication::setOrganizationDomain(APP_DOMAIN_g);
+    forgetPendingAnswers();
     QSettings settings(APP_COMPANY_g, QSETTINGS_APP_NAME_g);
     settings.clear();
     settings.sync();

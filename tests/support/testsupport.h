@@ -27,6 +27,9 @@ void removeFfmpegBesideApp();
 std::shared_ptr<bool> answerNextDialog(const QMetaObject &type,
                                        std::function<void(QWidget *)> answer);
 
+// Drops answers that no dialog took, so that they cannot leak into the next test.
+void forgetPendingAnswers();
+
 // Answers for the two kinds of dialog the program shows.
 std::shared_ptr<bool> chooseInNextFileDialog(const QString &path);
 std::shared_ptr<bool> cancelNextFileDialog();
