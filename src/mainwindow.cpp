@@ -60,6 +60,9 @@ void MainWindow::closeEvent(QCloseEvent *)
 {
     saveConf();
     saveWindowPos();
+    // The progress window has no parent: left open, it would keep the program
+    // running after its main window has closed.
+    progressDialog.reset();
 }
 
 void MainWindow::bringToFront()

@@ -103,6 +103,15 @@ class TestConversion : public QObject
         window.findChild<QLineEdit *>("timezoneOffset")->setText(offset);
     }
 
+    // The batch's progress dialog, a window of its own.
+    static QProgressDialog *progressWindow()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *dialog = qobject_cast<QProgressDialog *>(widget))
+                return dialog;
+        return nullptr;
+    }
+
     static QString readFile(const QString &path)
     {
         QFile file(path);
@@ -184,9 +193,7 @@ private slots:
         const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi"), writeMovie("c.avi")};
         MessageBoxRecorder boxes;
         MainWindow window;
-        QProgressDialog *dialog = nullptr; // a window of its own
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            dialog = dialog ? dialog : qobject_cast<QProgressDialog *>(widget);
+        QProgressDialog *dialog = progressWindow();
         QVERIFY(dialog);
         QList<int> values;
         connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
@@ -331,8 +338,7 @@ private slots:
         QVERIFY(QFileInfo::exists(output + "/b.gps"));
         QVERIFY(!QFileInfo::exists(output + "/bF.mp4"));
         QVERIFY(!QFileInfo::exists(output + "/c.gps"));
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            QVERIFY(!qobject_cast<QProgressDialog *>(widget) || !widget->isVisible());
+        QVERIFY(!progressWindow()->isVisible());
     }
 
     void runsAtMostOneJobPerCore()
@@ -385,6 +391,23 @@ private slots:
         waitForBatchEnd(window, boxes);
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 3, batchTimeout);
         QCOMPARE(boxes.texts.last(), completeText);
+    }
+
+    void closingDuringABatchLeavesNoWindowOpen()
+    {
+        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(2), true));
+        const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi"), writeMovie("c.avi")};
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.show();
+        startBatch(window, paths);
+        // The progress window shows itself once a batch looks like it will take a while.
+        QTRY_VERIFY_WITH_TIMEOUT(progressWindow() && progressWindow()->isVisible(), 10000);
+        window.close();
+        // The progress window has no parent; left visible it would keep the program running.
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            QVERIFY2(!widget->isVisible(), widget->metaObject()->className());
+        waitForBatchEnd(window, boxes); // the program would have ended; a test goes on
     }
 
     void everyBatchEndsWithItsOwnMessage()

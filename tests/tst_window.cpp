@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -230,6 +231,16 @@ private slots:
         QVERIFY(!find<QRadioButton>(window, qPrintable(unchecked))->isChecked());
         QVERIFY2(find<QRadioButton>(window, other)->isChecked(), "the other pair was touched");
         QVERIFY(find<QLineEdit>(window, "bitrateEdit")->isEnabled());
+    }
+
+    void noEmptyProgressWindowAfterStart()
+    {
+        MainWindow window;
+        window.show();
+        QTest::qWait(4500); // longer than a progress dialog's default minimum duration
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            QVERIFY2(!qobject_cast<QProgressDialog *>(widget) || !widget->isVisible(),
+                     "a progress window showed up without a batch");
     }
 
     void titleAndWidthBound()

@@ -49,16 +49,16 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-QStringList writeMovies(const QString &folder, int count, int seconds, testavi::MovieSpec spec)
+QStringList writeMovies(const QString &folder, int count, int seconds, testavi::MovieSpec layout)
 {
     QDir().mkpath(folder);
-    spec.seconds = seconds;
+    layout.seconds = seconds;
     QStringList paths;
     for (int i = 0; i < count; ++i) {
         // Back-to-back recordings, as the recorder leaves them on the card.
-        spec.samples = testavi::drive(DriveStart + i * seconds, seconds, 2);
+        layout.samples = testavi::drive(DriveStart + i * seconds, seconds, 2);
         const QString path = QString("%1/FILE%2.AVI").arg(folder).arg(i + 1, 4, 10, QChar('0'));
-        if (!testavi::writeMovie(path, spec)) {
+        if (!testavi::writeMovie(path, layout)) {
             fail("could not write " + path);
             return {};
         }
@@ -136,8 +136,12 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
     clock.start();
     sampler.start();
     window.startConversion();
-    while (endedNs < 0 && !clock.hasExpired(BatchTimeoutMs))
+    while (endedNs < 0 && !clock.hasExpired(BatchTimeoutMs)) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // The finished jobs' deleteLater, which processEvents alone leaves to the
+        // application's own loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
     sampler.stop();
     run.seconds = double(endedNs) / 1e9;
 
@@ -211,8 +215,8 @@ bool runXargs(const QStringList &movies, const QString &output, const QString &a
 bool aviBatch(MainWindow &window, const QString &work)
 {
     constexpr int Movies = 200;
-    testavi::MovieSpec spec; // 10 fps, 96x64 front, 48x32 rear
-    const QStringList movies = writeMovies(work + "/avi-movies", Movies, 1, spec);
+    testavi::MovieSpec layout; // 10 fps, 96x64 front, 48x32 rear
+    const QStringList movies = writeMovies(work + "/avi-movies", Movies, 1, layout);
     if (movies.isEmpty())
         return false;
     BatchRun run;
@@ -231,21 +235,21 @@ bool mp4Batch(MainWindow &window, const QString &work)
 {
     constexpr int Movies = 8;
     constexpr int Seconds = 10;
-    testavi::MovieSpec spec;
-    spec.framesPerSecond = 25;
-    spec.frontSize = {640, 360};
-    spec.rearSize = {320, 180};
-    const QStringList movies = writeMovies(work + "/mp4-movies", Movies, Seconds, spec);
+    testavi::MovieSpec layout;
+    layout.framesPerSecond = 25;
+    layout.frontSize = {640, 360};
+    layout.rearSize = {320, 180};
+    const QStringList movies = writeMovies(work + "/mp4-movies", Movies, Seconds, layout);
     if (movies.isEmpty())
         return false;
     say(QString("mp4 batch: %1 movies of %2 s, %3x%4 front, %5x%6 rear, %7 fps, %8 MB each")
             .arg(Movies)
             .arg(Seconds)
-            .arg(spec.frontSize.width())
-            .arg(spec.frontSize.height())
-            .arg(spec.rearSize.width())
-            .arg(spec.rearSize.height())
-            .arg(spec.framesPerSecond)
+            .arg(layout.frontSize.width())
+            .arg(layout.frontSize.height())
+            .arg(layout.rearSize.width())
+            .arg(layout.rearSize.height())
+            .arg(layout.framesPerSecond)
             .arg(double(QFileInfo(movies.first()).size()) / 1e6, 0, 'f', 1));
 
     // Alternating, so that drifts of the machine fall on both alike.
@@ -326,6 +330,9 @@ int main(int argc, char **argv)
 
     MainWindow window;
     window.show();
-    const bool ok = aviBatch(window, work.path()) && mp4Batch(window, work.path());
-    return ok ? 0 : 1;
+    if (aviBatch(window, work.path()) && mp4Batch(window, work.path()))
+        return 0;
+    work.setAutoRemove(false); // the logs and outputs named above
+    fail("work folder kept for a look: " + work.path());
+    return 1;
 }
