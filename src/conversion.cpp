@@ -81,7 +81,6 @@ void MainWindow::startConversion()
         save_gps_and_gforce_data_nmea(i);
         if (!convertMovie(i))
             break;
-        ++startedMovies;
     }
     if (batchJobs == 0) {
         conversionActive = false; // an empty batch: nothing to wait for, nothing to report

@@ -177,10 +177,11 @@ static std::vector<qint64> chunkOffsets(int fd, qint64 fileSize, qint64 pieceByt
     return search.primary.empty() ? search.fallback : search.primary;
 }
 
-// A regular file open for reading, or -1.
+// A regular file open for reading, or -1. Non-blocking, so that a dropped named pipe
+// cannot hang the window in open(); reads from a regular file ignore the flag.
 static int openMovie(const QString &path, qint64 &fileSize)
 {
-    const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status;
     if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         fileSize = status.st_size;
