@@ -164,6 +164,7 @@ bool MainWindow::convertMovie(int i)
         {i, Side::Front, program, arguments("0:v:0", front), logFolder + "front_log.txt"});
     queuedJobs.push_back(
         {i, Side::Rear, program, arguments("0:v:1", rear), logFolder + "rear_log.txt"});
+    ++startedMovies; // before any job can end, so that its movie is dated with the batch
     startQueuedJobs();
     return true;
 }
