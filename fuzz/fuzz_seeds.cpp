@@ -18,15 +18,15 @@ static bool save(const QDir &dir, const QString &name, const QByteArray &bytes)
            file.write(bytes) == bytes.size();
 }
 
-static MovieSpec smallMovie(TextStream stream, int seconds, int perSecond)
+static MovieRecipe smallMovie(TextStream stream, int seconds, int perSecond)
 {
-    MovieSpec spec;
-    spec.textStream = stream;
-    spec.samples = drive(1342256765, seconds, perSecond);
-    spec.decodableVideo = false;
-    spec.seconds = seconds;
-    spec.framesPerSecond = 2;
-    return spec;
+    MovieRecipe recipe;
+    recipe.textStream = stream;
+    recipe.samples = drive(1342256765, seconds, perSecond);
+    recipe.decodableVideo = false;
+    recipe.seconds = seconds;
+    recipe.framesPerSecond = 2;
+    return recipe;
 }
 
 // Chunks whose values the decoder must survive: NaN, infinities, huge and negative ones.

@@ -64,12 +64,12 @@ class TestConversion : public QObject
     QString movies; // folder of the input movies
     QString output; // folder of the outputs
 
-    QString writeMovie(const QString &name, testavi::MovieSpec spec = {})
+    QString writeMovie(const QString &name, testavi::MovieRecipe recipe = {})
     {
-        if (spec.samples.isEmpty())
-            spec.samples = testavi::drive(driveStart, 3, 2);
+        if (recipe.samples.isEmpty())
+            recipe.samples = testavi::drive(driveStart, 3, 2);
         const QString path = movies + '/' + name;
-        if (!testavi::writeMovie(path, spec))
+        if (!testavi::writeMovie(path, recipe))
             qFatal("could not write %s", qPrintable(path));
         return path;
     }
@@ -153,10 +153,10 @@ private slots:
     {
         QFETCH(bool, avi);
         QFETCH(testavi::TextStream, layout);
-        testavi::MovieSpec spec;
-        spec.textStream = layout;
-        const QStringList paths = {writeMovie("FILE0001.AVI", spec),
-                                   writeMovie("FILE0002.avi", spec)};
+        testavi::MovieRecipe recipe;
+        recipe.textStream = layout;
+        const QStringList paths = {writeMovie("FILE0001.AVI", recipe),
+                                   writeMovie("FILE0002.avi", recipe)};
 
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -261,10 +261,10 @@ private slots:
     void movieWithoutTelemetryLeavesOutputsUndated()
     {
         QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
-        testavi::MovieSpec spec;
-        spec.samples = {testavi::TelemetrySample{}}; // time 0 only: no record
-        spec.decodableVideo = false;
-        const QString movie = writeMovie("quiet.avi", spec);
+        testavi::MovieRecipe recipe;
+        recipe.samples = {testavi::TelemetrySample{}}; // time 0 only: no record
+        recipe.decodableVideo = false;
+        const QString movie = writeMovie("quiet.avi", recipe);
         MessageBoxRecorder boxes;
         MainWindow window;
         const qint64 before = QDateTime::currentSecsSinceEpoch();
@@ -344,12 +344,12 @@ private slots:
     void runsAtMostOneJobPerCore()
     {
         const int movieCount = MainWindow::maxParallelJobs() + 3;
-        testavi::MovieSpec spec;
-        spec.seconds = 4;
-        spec.frontSize = {320, 240};
+        testavi::MovieRecipe recipe;
+        recipe.seconds = 4;
+        recipe.frontSize = {320, 240};
         QStringList paths;
         for (int i = 0; i < movieCount; ++i)
-            paths << writeMovie(QString("M%1.avi").arg(i), spec);
+            paths << writeMovie(QString("M%1.avi").arg(i), recipe);
         MessageBoxRecorder boxes;
         MainWindow window;
         int peak = 0;

@@ -288,9 +288,9 @@ private slots:
         QDir().mkpath(output);
         const QStringList names = {"FILE0001.AVI", "FILE0002.AVI", "FILE0003.AVI"};
         for (int i = 0; i < names.size(); ++i) {
-            testavi::MovieSpec spec;
-            spec.samples = testavi::drive(nineOClock + 600 * i, 3);
-            QVERIFY(testavi::writeMovie(folder + '/' + names[i], spec));
+            testavi::MovieRecipe recipe;
+            recipe.samples = testavi::drive(nineOClock + 600 * i, 3);
+            QVERIFY(testavi::writeMovie(folder + '/' + names[i], recipe));
             setTimes(folder + '/' + names[i], nineOClock + i, nineOClock + i);
         }
         MessageBoxRecorder boxes;

@@ -500,20 +500,20 @@ void TelemetryTest::readsRecorderMovie()
 
     constexpr int Seconds = 20;
     constexpr int PerSecond = 3;
-    testavi::MovieSpec spec;
-    spec.textStream = stream;
-    spec.samples = testavi::drive(Start, Seconds, PerSecond);
-    spec.decodableVideo = false;
-    spec.seconds = Seconds;
+    testavi::MovieRecipe recipe;
+    recipe.textStream = stream;
+    recipe.samples = testavi::drive(Start, Seconds, PerSecond);
+    recipe.decodableVideo = false;
+    recipe.seconds = Seconds;
     const QString path = dir.filePath("FILE0001.AVI");
-    QVERIFY(testavi::writeMovie(path, spec));
+    QVERIFY(testavi::writeMovie(path, recipe));
 
     BLOCKS_g[0].movieFile = QFileInfo(path);
     window->load_gps_and_gforce_data_brightquill4300(0);
     const s_BLOCK &block = BLOCKS_g[0];
     QCOMPARE(block.nRecords, Seconds);
     for (int i = 0; i < Seconds; ++i) {
-        const TelemetrySample *run = spec.samples.constData() + i * PerSecond;
+        const TelemetrySample *run = recipe.samples.constData() + i * PerSecond;
         float sum = 0;
         for (int j = 0; j < PerSecond; ++j)
             sum += run[j].gX;

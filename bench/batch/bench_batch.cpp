@@ -49,7 +49,7 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-QStringList writeMovies(const QString &folder, int count, int seconds, testavi::MovieSpec layout)
+QStringList writeMovies(const QString &folder, int count, int seconds, testavi::MovieRecipe layout)
 {
     QDir().mkpath(folder);
     layout.seconds = seconds;
@@ -215,7 +215,7 @@ bool runXargs(const QStringList &movies, const QString &output, const QString &a
 bool aviBatch(MainWindow &window, const QString &work)
 {
     constexpr int Movies = 200;
-    testavi::MovieSpec layout; // 10 fps, 96x64 front, 48x32 rear
+    testavi::MovieRecipe layout; // 10 fps, 96x64 front, 48x32 rear
     const QStringList movies = writeMovies(work + "/avi-movies", Movies, 1, layout);
     if (movies.isEmpty())
         return false;
@@ -235,7 +235,7 @@ bool mp4Batch(MainWindow &window, const QString &work)
 {
     constexpr int Movies = 8;
     constexpr int Seconds = 10;
-    testavi::MovieSpec layout;
+    testavi::MovieRecipe layout;
     layout.framesPerSecond = 25;
     layout.frontSize = {640, 360};
     layout.rearSize = {320, 180};

@@ -310,22 +310,22 @@ QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream)
     return chunk;
 }
 
-QByteArray buildMovie(const MovieSpec &spec)
+QByteArray buildMovie(const MovieRecipe &recipe)
 {
-    const bool textIs02 = spec.textStream == TextStream::Stream02;
+    const bool textIs02 = recipe.textStream == TextStream::Stream02;
     const char *audioId = textIs02 ? "03wb" : "02wb";
     const char *textId = textIs02 ? "02tx" : "03tx";
-    const double seconds = qMax(0.0, spec.seconds);
-    const int fps = qMax(1, spec.framesPerSecond);
+    const double seconds = qMax(0.0, recipe.seconds);
+    const int fps = qMax(1, recipe.framesPerSecond);
     const int frameCount = int(std::lround(seconds * fps));
     const int audioSamples = int(std::lround(seconds * AudioRate));
     const int audioChunks = (audioSamples + AudioChunkSamples - 1) / AudioChunkSamples;
-    const int textCount = int(spec.samples.size());
+    const int textCount = int(recipe.samples.size());
 
     QList<QByteArray> front, rear;
-    if (spec.decodableVideo) {
-        front = jpegFrames(spec.frontSize);
-        rear = jpegFrames(spec.rearSize);
+    if (recipe.decodableVideo) {
+        front = jpegFrames(recipe.frontSize);
+        rear = jpegFrames(recipe.rearSize);
         if (front.isEmpty() || rear.isEmpty())
             return {};
     } else {
@@ -408,7 +408,7 @@ QByteArray buildMovie(const MovieSpec &spec)
         case Kind::Text:
             id = textId;
             flags = 0;
-            movi.append(telemetryChunk(spec.samples.at(e.index), spec.textStream));
+            movi.append(telemetryChunk(recipe.samples.at(e.index), recipe.textStream));
             size = TelemetryDataSize;
             break;
         }
@@ -430,19 +430,19 @@ QByteArray buildMovie(const MovieSpec &spec)
     putU32(avih, 0); // initial frames
     putU32(avih, 4); // streams
     putU32(avih, maxChunk + 8);
-    putU32(avih, quint32(spec.frontSize.width()));
-    putU32(avih, quint32(spec.frontSize.height()));
+    putU32(avih, quint32(recipe.frontSize.width()));
+    putU32(avih, quint32(recipe.frontSize.height()));
     for (int i = 0; i < 4; ++i)
         putU32(avih, 0);
 
     const QByteArray frontList =
         streamList(streamHeader("vids", "MJPG", 1, quint32(fps), quint32(frameCount), maxFront, 0,
-                                spec.frontSize),
-                   videoFormat(spec.frontSize));
+                                recipe.frontSize),
+                   videoFormat(recipe.frontSize));
     const QByteArray rearList =
         streamList(streamHeader("vids", "MJPG", 1, quint32(fps), quint32(frameCount), maxRear, 0,
-                                spec.rearSize),
-                   videoFormat(spec.rearSize));
+                                recipe.rearSize),
+                   videoFormat(recipe.rearSize));
     const QByteArray audioList =
         streamList(streamHeader("auds", nullptr, 1, AudioRate, quint32(audioSamples),
                                 AudioChunkSamples * 2, 2),
@@ -482,9 +482,9 @@ QByteArray buildMovie(const MovieSpec &spec)
     return body;
 }
 
-bool writeMovie(const QString &path, const MovieSpec &spec)
+bool writeMovie(const QString &path, const MovieRecipe &recipe)
 {
-    const QByteArray movie = buildMovie(spec);
+    const QByteArray movie = buildMovie(recipe);
     if (movie.isEmpty())
         return false;
     QFile file(path);

@@ -28,7 +28,7 @@ struct TelemetrySample
 // Stream03: 00dc front video, 01dc rear video, 02wb audio, 03tx text.
 enum class TextStream { Stream02, Stream03 };
 
-struct MovieSpec
+struct MovieRecipe
 {
     TextStream textStream = TextStream::Stream02;
     QList<TelemetrySample> samples; // one text chunk each, spread evenly through the movi list
@@ -46,10 +46,10 @@ QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream = TextStre
 
 // A complete AVI file in memory; empty if decodable frames were asked for but ffmpeg
 // could not produce them (the reason is logged with qWarning).
-QByteArray buildMovie(const MovieSpec &spec);
+QByteArray buildMovie(const MovieRecipe &recipe);
 
 // Builds the movie and writes it to path; false if it could not be built or written.
-bool writeMovie(const QString &path, const MovieSpec &spec);
+bool writeMovie(const QString &path, const MovieRecipe &recipe);
 
 // A plausible drive: moving position, changing speed and g values. Times run from
 // startTime to startTime + seconds - 1; the samplesPerSecond samples of a second share
