@@ -33,27 +33,6 @@ QString errorsText(int failed, int total)
         .arg(total);
 }
 
-// A stand-in for ffmpeg that records its arguments beside itself, sleeps if asked,
-// and writes the output file it is given, as the real one would.
-QByteArray recordingFfmpeg(double sleepSeconds = 0)
-{
-    return QString("#!/bin/sh\n"
-                   "for last; do :; done\n"
-                   "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args-$(basename \"$last\")\"\n"
-                   "sleep %1\n"
-                   ": > \"$last\"\n")
-        .arg(sleepSeconds)
-        .toUtf8();
-}
-
-QStringList recordedArguments(const QString &output)
-{
-    QFile file(QCoreApplication::applicationDirPath() + "/args-" + QFileInfo(output).fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-}
-
 } // namespace
 
 class TestConversion : public QObject
@@ -189,7 +168,7 @@ private slots:
 
     void progressFollowsFinishedJobs()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(0.2), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(0.2), true));
         const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi"), writeMovie("c.avi")};
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -240,7 +219,7 @@ private slots:
         QFETCH(QString, codec);
         QFETCH(QString, rate);
         QFETCH(QString, suffix);
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         // A name as a file manager may hand over: blanks, umlaut, quote, shell syntax.
         const QString movie = writeMovie("Drive 2024 ü'$(x).avi");
         MessageBoxRecorder boxes;
@@ -251,7 +230,7 @@ private slots:
         QCOMPARE(boxes.texts, QStringList{completeText});
         for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
             const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
-            QCOMPARE(recordedArguments(out),
+            QCOMPARE(recordedFfmpegArguments(out),
                      QStringList({"-i", movie, "-y", "-vcodec", codec, "-strict", "-2", "-b:v",
                                   rate, "-map", stream, "-map", "0:a:0", out}));
             QVERIFY(QFileInfo::exists(out));
@@ -260,7 +239,7 @@ private slots:
 
     void movieWithoutTelemetryLeavesOutputsUndated()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         testavi::MovieRecipe recipe;
         recipe.samples = {testavi::TelemetrySample{}}; // time 0 only: no record
         recipe.decodableVideo = false;
@@ -326,7 +305,7 @@ private slots:
 
     void batchStopsAtMovieWithoutAviExtension()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         const QStringList paths = {writeMovie("a.avi"), writeMovie("b.Avi"), writeMovie("c.avi")};
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -372,7 +351,7 @@ private slots:
 
     void selectionWhileRunningIsRefused()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(1.5), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(1.5), true));
         const QString first = writeMovie("first.avi");
         const QString second = writeMovie("second.avi");
         MessageBoxRecorder boxes;
@@ -395,7 +374,7 @@ private slots:
 
     void closingDuringABatchLeavesNoWindowOpen()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(2), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(2), true));
         const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi"), writeMovie("c.avi")};
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -412,7 +391,7 @@ private slots:
 
     void everyBatchEndsWithItsOwnMessage()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi")};
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -427,7 +406,7 @@ private slots:
 
     void outputThatWouldOverwriteAMovieIsRefused()
     {
-        QVERIFY(replaceFfmpegBesideApp(recordingFfmpeg(), true));
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         const QStringList paths = {writeMovie("A.avi"), writeMovie("AF.avi")};
         const QStringList before = QDir(movies).entryList(QDir::Files);
         output = movies; // the outputs go beside the movies

@@ -280,6 +280,25 @@ private slots:
         QVERIFY(boxes.texts.first().contains("6 were left out"));
     }
 
+    void droppedNameReachesFfmpegIntact()
+    {
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        const QString movie = root + "/Drive 2024 ü'$(x).avi";
+        makeEntries(root, {QFileInfo(movie).fileName()});
+        // As a file manager sends it: percent-encoded UTF-8.
+        const QUrl url("file://" + QString::fromLatin1(QUrl::toPercentEncoding(movie, "/")));
+        QVERIFY(url.toEncoded().contains("%C3%BC"));
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        auto chosen = chooseInNextFileDialog(root);
+        QVERIFY(dropUrls(window, {url}));
+        QVERIFY(*chosen);
+        QTRY_VERIFY(!window.conversionRunning() && !boxes.texts.isEmpty());
+        const QStringList arguments = recordedFfmpegArguments(root + "/Drive 2024 ü'$(x)F.mp4");
+        QCOMPARE(arguments.value(1), movie);
+        QCOMPARE(arguments.value(13), root + "/Drive 2024 ü'$(x)F.mp4");
+    }
+
     void droppedFolderIsConvertedEndToEnd()
     {
         const QString folder = root + "/card";

@@ -8,6 +8,7 @@
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -94,6 +95,25 @@ void answerWaitingDialog()
 }
 
 } // namespace
+
+QByteArray argumentRecordingFfmpeg(double sleepSeconds)
+{
+    return QString("#!/bin/sh\n"
+                   "for last; do :; done\n"
+                   "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args-$(basename \"$last\")\"\n"
+                   "sleep %1\n"
+                   ": > \"$last\"\n")
+        .arg(sleepSeconds)
+        .toUtf8();
+}
+
+QStringList recordedFfmpegArguments(const QString &output)
+{
+    QFile file(QCoreApplication::applicationDirPath() + "/args-" + QFileInfo(output).fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
 
 std::shared_ptr<bool> answerNextDialog(const QMetaObject &type,
                                        std::function<void(QWidget *)> answer)

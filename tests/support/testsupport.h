@@ -21,6 +21,10 @@ bool linkFfmpegBesideApp();
 // Puts a plain file there instead (no link), for tests of a broken ffmpeg.
 bool replaceFfmpegBesideApp(const QByteArray &content, bool executable);
 void removeFfmpegBesideApp();
+// A stand-in for ffmpeg that records its arguments beside itself, sleeps if asked, and
+// writes the output file it is given, as the real one would; and what it recorded.
+QByteArray argumentRecordingFfmpeg(double sleepSeconds = 0);
+QStringList recordedFfmpegArguments(const QString &output);
 
 // Answers the next modal dialog of the given class that opens: `answer` gets it once,
 // from the event loop. Returns a flag that becomes true once the dialog was answered.
