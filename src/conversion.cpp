@@ -46,7 +46,6 @@ bool MainWindow::refuseWhileConverting()
     if (!conversionActive)
         return false;
     showWarning(tr("A conversion is still running. Please wait until it has finished."));
-    bringToFront();
     return true;
 }
 
@@ -127,7 +126,6 @@ bool MainWindow::outputsOverwriteMovies()
             if (movies.contains(resolved)) {
                 showWarning(tr("An output file would overwrite a movie of this batch: %1")
                                 .arg(QDir::toNativeSeparators(resolved)));
-                bringToFront();
                 return true;
             }
         }

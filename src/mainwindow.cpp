@@ -71,9 +71,11 @@ void MainWindow::bringToFront()
     raise();
 }
 
+// Every warning hands the focus back to the window once it is closed.
 void MainWindow::showWarning(const QString &text)
 {
     QMessageBox::warning(this, tr("Converter"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    bringToFront();
 }
 
 void MainWindow::showAbout()

@@ -111,7 +111,6 @@ void MainWindow::takeMovie(const QFileInfo &movie, int &count, int &leftOut)
 void MainWindow::showNoMoviesWarning()
 {
     showWarning(tr("No AVI movie files found in this directory."));
-    bringToFront();
 }
 
 void MainWindow::convertSelection(int count, int leftOut)
