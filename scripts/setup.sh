@@ -1,12 +1,13 @@
 #!/bin/bash
-# Installs what the converter needs to build, run and test on Debian 12, skipping
-# whatever is already there so that a second run is quick.
+# Installs what the converter needs to build, run, test and package on Debian 12,
+# skipping whatever is already there so that a second run is quick.
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     ffmpeg gpsbabel xvfb xauth tzdata fonts-dejavu-core
+    dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

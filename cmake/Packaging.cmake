@@ -1,0 +1,26 @@
+# The Debian package of what `cmake --install` puts in place; scripts/package.sh
+# runs CPack on build/ to make it.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME bq4400-converter)
+# CPACK_PACKAGE_VERSION is the project's version.
+set(CPACK_PACKAGE_VENDOR hollowmarker)
+set(CPACK_PACKAGE_CONTACT "hollowmarker <bq4400-converter@hollowmarker.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "converter for dual-camera dash recorder movies")
+set(CPACK_PACKAGE_DESCRIPTION
+    "BRIGHTQUILL 4400 Converter turns each AVI movie of a dual-camera dash recorder\n"
+    "into a front and a rear movie (MP4, or AVI with the video copied unchanged) and\n"
+    "a track file of NMEA sentences with the drive's GPS and G-sensor readings, dated\n"
+    "with the time of the drive. Movies are converted with ffmpeg.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://hollowmarker.org/brightquill4400-converter/)
+# Libraries from the binary (dpkg-shlibdeps), and the ffmpeg the program runs.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS ffmpeg)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
