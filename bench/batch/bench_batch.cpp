@@ -1,9 +1,14 @@
 // Runs whole batches through the conversion driver with the real ffmpeg: 200 tiny movies
-// with the streams copied, for the job pool's limit and overhead, then 8 movies
-// re-encoded to MP4, timed against xargs -P running the very same ffmpeg commands with
-// the same number of jobs. The last line sums it up for scripts.
+// with the streams copied, for the job pool's limit and overhead; 8 movies re-encoded to
+// MP4, timed against xargs -P running the very same ffmpeg commands with the same number
+// of jobs; and a card's worth of big movies read from a cold page cache through a
+// throttled disk with a page cache smaller than the batch, for the window's stalls and
+// the bytes read. The last line sums up the card for scripts.
+//
+// Usage: bench_batch [avi] [mp4] [card]   (all three when none is named)
 
 #include "aviwriter.h"
+#include "cgroup.h"
 #include "globals.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -15,11 +20,20 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -27,6 +41,7 @@ namespace {
 constexpr qint32 DriveStart = 1342256765; // 2012-07-14 09:06:05 UTC
 constexpr int Repetitions = 3;
 constexpr int BatchTimeoutMs = 30 * 60 * 1000;
+constexpr int TickMs = 10; // the event-loop probe's interval
 const QString CompleteText = QStringLiteral("Conversion Complete!");
 const QString Xargs = QStringLiteral("/usr/bin/xargs");
 
@@ -46,7 +61,13 @@ void say(const QString &line)
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+double megabytes(qint64 bytes)
+{
+    return double(bytes) / 1e6;
 }
 
 QStringList writeMovies(const QString &folder, int count, int seconds, testavi::MovieRecipe layout)
@@ -102,6 +123,7 @@ struct BatchRun
 {
     double seconds = 0;
     int peakJobs = 0;
+    double stallMs = 0; // the longest gap between the probe's ticks, less its interval
 };
 
 // Starts a batch as the selection does and waits until it has ended: the driver no longer
@@ -132,9 +154,22 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
             endedNs = clock.nsecsElapsed();
     });
 
+    // How long the window could not repaint: the longest wait between two ticks.
+    QElapsedTimer sinceTick;
+    qint64 longestGapNs = 0;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(TickMs);
+    QObject::connect(&probe, &QTimer::timeout, &probe, [&] {
+        longestGapNs = std::max(longestGapNs, sinceTick.nsecsElapsed());
+        sinceTick.start();
+    });
+
     const auto chosen = testsupport::chooseInNextFileDialog(output);
     clock.start();
     sampler.start();
+    sinceTick.start();
+    probe.start();
     window.startConversion();
     while (endedNs < 0 && !clock.hasExpired(BatchTimeoutMs)) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -143,7 +178,9 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     sampler.stop();
+    probe.stop();
     run.seconds = double(endedNs) / 1e9;
+    run.stallMs = std::max(0.0, double(longestGapNs) / 1e6 - TickMs);
 
     if (!*chosen)
         return fail("the output folder dialog was never answered");
@@ -224,10 +261,11 @@ bool aviBatch(MainWindow &window, const QString &work)
     if (!runDriver(window, movies, output, true, run))
         return false;
     QDir(output).removeRecursively();
-    say(QString("avi_batch_%1: wall_s=%2 peak_jobs=%3")
+    say(QString("avi_batch_%1: wall_s=%2 peak_jobs=%3 stall_ms=%4")
             .arg(Movies)
             .arg(run.seconds, 0, 'f', 2)
-            .arg(run.peakJobs));
+            .arg(run.peakJobs)
+            .arg(run.stallMs, 0, 'f', 0));
     return true;
 }
 
@@ -271,10 +309,11 @@ bool mp4Batch(MainWindow &window, const QString &work)
         QDir(xargsOutput).removeRecursively();
         xargsTimes.push_back(xargsSeconds);
 
-        say(QString("run %1: driver %2 s (peak %3 jobs), xargs -P %4 %5 s")
+        say(QString("run %1: driver %2 s (peak %3 jobs, longest stall %4 ms), xargs -P %5 %6 s")
                 .arg(r)
                 .arg(run.seconds, 0, 'f', 2)
                 .arg(run.peakJobs)
+                .arg(run.stallMs, 0, 'f', 0)
                 .arg(MainWindow::maxParallelJobs())
                 .arg(xargsSeconds, 0, 'f', 2));
     }
@@ -283,7 +322,274 @@ bool mp4Batch(MainWindow &window, const QString &work)
     say(QString("median wall: driver %1 s, xargs %2 s")
             .arg(driver, 0, 'f', 2)
             .arg(xargs, 0, 'f', 2));
-    say(QString("batch_vs_xargs=%1 peak_jobs=%2").arg(driver / xargs, 0, 'f', 3).arg(peakJobs));
+    say(QString("mp4 batch: batch_vs_xargs=%1 peak_jobs=%2")
+            .arg(driver / xargs, 0, 'f', 3)
+            .arg(peakJobs));
+    return true;
+}
+
+// A card from the recorder, as a USB card reader delivers it: movies of 500 MB and more,
+// read at 90 MB/s, by a program whose page cache holds less than the batch.
+constexpr int CardMovies = 8;
+constexpr int CardSeconds = 60;
+constexpr qint64 CardMovieBytes = 500'000'000; // at least, the frames come on top
+constexpr qint64 CardReadRate = 90'000'000;    // bytes per second
+constexpr qint64 CardMemoryLimit = qint64(1536) << 20;
+constexpr qint64 CardSpaceNeeded = qint64(5) << 30;
+constexpr int CardRepetitions = 2;
+
+// Drops the files from the page cache and has fincore, which asks the kernel, confirm it.
+bool evictFromPageCache(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        // Dirty pages cannot be dropped: write them first.
+        const bool dropped =
+            fd >= 0 && ::fdatasync(fd) == 0 && ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!dropped)
+            return fail("could not drop " + path + " from the page cache");
+    }
+    QProcess fincore;
+    fincore.start("fincore",
+                  QStringList{"--bytes", "--noheadings", "--raw", "--output", "RES"} + paths);
+    if (!fincore.waitForFinished() || fincore.exitCode() != 0)
+        return fail("fincore failed: " + fincore.errorString() + ' ' +
+                    QString::fromLocal8Bit(fincore.readAllStandardError()));
+    qint64 resident = 0;
+    for (const QByteArray &line : fincore.readAllStandardOutput().split('\n'))
+        resident += line.trimmed().toLongLong();
+    say(QString("  cold cache: fincore counts %1 bytes of the %2 file(s) in the page cache")
+            .arg(resident)
+            .arg(paths.size()));
+    return resident == 0 || fail("the files are still in the page cache");
+}
+
+// Counts the ffmpeg processes alive in the cgroup from a thread of its own, so that a
+// GUI thread that is busy elsewhere cannot hide any.
+class FfmpegCounter
+{
+public:
+    explicit FfmpegCounter(const ThrottledCgroup &cgroup)
+        : thread([this, &cgroup] {
+              while (!done) {
+                  peak = std::max(peak.load(), running(cgroup));
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              }
+          })
+    {
+    }
+    ~FfmpegCounter() { stop(); }
+    int stop()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        return peak;
+    }
+
+private:
+    static int running(const ThrottledCgroup &cgroup)
+    {
+        int count = 0;
+        for (const pid_t pid : cgroup.processes()) {
+            QFile file(QString("/proc/%1/stat").arg(pid));
+            if (!file.open(QIODevice::ReadOnly))
+                continue; // ended in between
+            // "pid (name) state ..."; a zombie has ended and waits to be reaped.
+            const QByteArray stat = file.readAll();
+            const qsizetype close = stat.lastIndexOf(')');
+            const QByteArray name = stat.mid(stat.indexOf('(') + 1, close - stat.indexOf('(') - 1);
+            count += name == "ffmpeg" && stat.mid(close + 2, 1) != "Z";
+        }
+        return count;
+    }
+
+    std::atomic<bool> done{false};
+    std::atomic<int> peak{0};
+    std::thread thread; // last: it starts once the members it uses exist
+};
+
+struct CardRun
+{
+    double seconds = 0;
+    double stallMs = 0;
+    qint64 bytesRead = 0;
+    int peakJobs = 0;
+};
+
+// Runs a batch from a cold page cache and counts what the cgroup read and its ffmpeg
+// processes.
+bool coldRun(const QStringList &movies, const ThrottledCgroup &cgroup,
+             const std::function<bool(CardRun &)> &batch, CardRun &run)
+{
+    if (!evictFromPageCache(movies))
+        return false;
+    const qint64 before = cgroup.bytesRead();
+    FfmpegCounter counter(cgroup);
+    if (!batch(run))
+        return false;
+    run.peakJobs = counter.stop();
+    run.bytesRead = cgroup.bytesRead() - before;
+    return true;
+}
+
+// A cold read of one movie by this process: it must go at the throttled rate and be
+// counted, or the figures that follow would mean nothing.
+bool checkThrottle(const QString &movie, const ThrottledCgroup &cgroup)
+{
+    if (!evictFromPageCache({movie}))
+        return false;
+    QFile file(movie);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return fail("cannot open " + movie);
+    const qint64 before = cgroup.bytesRead();
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 total = 0;
+    for (qint64 got; (got = file.read(buffer.data(), buffer.size())) > 0;)
+        total += got;
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const qint64 counted = cgroup.bytesRead() - before;
+    const double rate = double(total) / seconds;
+    say(QString("throttle check: cold read of %1: %2 MB in %3 s = %4 MB/s; the cgroup counted "
+                "%5 MB read")
+            .arg(QFileInfo(movie).fileName())
+            .arg(megabytes(total), 0, 'f', 1)
+            .arg(seconds, 0, 'f', 2)
+            .arg(rate / 1e6, 0, 'f', 1)
+            .arg(megabytes(counted), 0, 'f', 1));
+    if (rate > 1.2 * CardReadRate)
+        return fail("the reads are not throttled");
+    if (counted < total * 95 / 100)
+        return fail("the cgroup does not count the reads from the disk");
+    return true;
+}
+
+QString cardRunLine(const QString &what, const CardRun &run, qint64 inputBytes)
+{
+    return QString("%1 %2 s, read %3 MB = %4 x input, peak %5 ffmpeg")
+        .arg(what)
+        .arg(run.seconds, 0, 'f', 2)
+        .arg(megabytes(run.bytesRead), 0, 'f', 0)
+        .arg(double(run.bytesRead) / double(inputBytes), 0, 'f', 3)
+        .arg(run.peakJobs);
+}
+
+// Runs the card batch, alternating the driver and xargs, each from a cold page cache.
+bool measureCard(MainWindow &window, const QString &work, const QStringList &movies,
+                 qint64 inputBytes, const ThrottledCgroup &cgroup)
+{
+    if (!checkThrottle(movies.first(), cgroup))
+        return false;
+
+    std::vector<double> driverTimes, xargsTimes, driverRatios;
+    int peakJobs = 0;
+    double stallMs = 0;
+    for (int r = 1; r <= CardRepetitions; ++r) {
+        const QString driverOutput = QString("%1/card-driver-%2").arg(work).arg(r);
+        CardRun driver;
+        if (!coldRun(
+                movies, cgroup,
+                [&](CardRun &run) {
+                    BatchRun batch;
+                    const bool ok = runDriver(window, movies, driverOutput, false, batch);
+                    run.seconds = batch.seconds;
+                    run.stallMs = batch.stallMs;
+                    return ok;
+                },
+                driver))
+            return false;
+        QDir(driverOutput).removeRecursively();
+        say(QString("run %1: %2, longest stall %3 ms")
+                .arg(r)
+                .arg(cardRunLine("driver", driver, inputBytes))
+                .arg(driver.stallMs, 0, 'f', 0));
+
+        const QString xargsOutput = QString("%1/card-xargs-%2").arg(work).arg(r);
+        CardRun xargs;
+        if (!coldRun(
+                movies, cgroup,
+                [&](CardRun &run) {
+                    return runXargs(movies, xargsOutput, work + "/xargs-arguments", run.seconds);
+                },
+                xargs))
+            return false;
+        QDir(xargsOutput).removeRecursively();
+        const QString xargsName = QString("xargs -P %1").arg(MainWindow::maxParallelJobs());
+        say(QString("run %1: %2").arg(r).arg(cardRunLine(xargsName, xargs, inputBytes)));
+
+        driverTimes.push_back(driver.seconds);
+        xargsTimes.push_back(xargs.seconds);
+        driverRatios.push_back(double(driver.bytesRead) / double(inputBytes));
+        peakJobs = std::max(peakJobs, driver.peakJobs);
+        stallMs = std::max(stallMs, driver.stallMs);
+    }
+    const double driver = median(driverTimes);
+    const double xargs = median(xargsTimes);
+    say(QString("card median wall: driver %1 s, xargs %2 s; longest stall of all driver runs "
+                "%3 ms; median driver read ratio %4")
+            .arg(driver, 0, 'f', 2)
+            .arg(xargs, 0, 'f', 2)
+            .arg(stallMs, 0, 'f', 0)
+            .arg(median(driverRatios), 0, 'f', 3));
+    say(QString("batch_vs_xargs=%1 peak_jobs=%2 stall_ms_max=%3 read_ratio=%4")
+            .arg(driver / xargs, 0, 'f', 3)
+            .arg(peakJobs)
+            .arg(stallMs, 0, 'f', 0)
+            .arg(median(driverRatios), 0, 'f', 3));
+    return true;
+}
+
+bool cardBatch(MainWindow &window, const QString &work, ThrottledCgroup &cgroup)
+{
+    const QString folder = work + "/card-movies";
+    // Gigabytes: removed whatever happens, unlike the logs.
+    const auto removeMovies = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+    testavi::MovieRecipe layout; // 10 fps, 96x64 front, 48x32 rear
+    layout.framePadding = int(CardMovieBytes / (2 * CardSeconds * layout.framesPerSecond));
+    // One at a time: each is built in memory before it is written.
+    const QStringList movies = writeMovies(folder, CardMovies, CardSeconds, layout);
+    if (movies.isEmpty())
+        return false;
+    qint64 inputBytes = 0;
+    for (const QString &movie : movies)
+        inputBytes += QFileInfo(movie).size();
+    say(QString("card batch: %1 movies of %2 s, %3 MB each (video chunks padded by %4 bytes "
+                "that ffmpeg reads), %5 MB in all, 2 telemetry samples a second")
+            .arg(CardMovies)
+            .arg(CardSeconds)
+            .arg(megabytes(QFileInfo(movies.first()).size()), 0, 'f', 1)
+            .arg(layout.framePadding)
+            .arg(megabytes(inputBytes), 0, 'f', 0));
+
+    QString error;
+    if (!cgroup.enter(error))
+        return fail("cannot move into the cgroup: " + error);
+    const auto leave = qScopeGuard([&] { cgroup.leave(); });
+    for (const QString &line : cgroup.description())
+        say(line);
+    return measureCard(window, work, movies, inputBytes, cgroup);
+}
+
+// Fails early, before the other batches have taken their time.
+bool prepareCard(const QString &work, ThrottledCgroup &cgroup)
+{
+    if (QStandardPaths::findExecutable("fincore").isEmpty())
+        return fail("the card batch needs fincore (util-linux-extra)");
+    const qint64 space = QStorageInfo(work).bytesAvailable();
+    if (space < CardSpaceNeeded)
+        return fail(QString("the card needs %1 GB free in %2, there are %3 GB")
+                        .arg(megabytes(CardSpaceNeeded) / 1e3, 0, 'f', 1)
+                        .arg(work)
+                        .arg(megabytes(space) / 1e3, 0, 'f', 1));
+    QString error;
+    if (!cgroup.create(work, CardMemoryLimit, CardReadRate, error))
+        return fail("the card batch " + error +
+                    " (the other batches run without: "
+                    "bench_batch avi mp4)");
     return true;
 }
 
@@ -315,6 +621,16 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(APP_COMPANY_g);
     QApplication::setOrganizationDomain(APP_DOMAIN_g);
     QApplication app(argc, argv);
+    const QStringList all{"avi", "mp4", "card"};
+    QStringList scenarios = app.arguments().mid(1);
+    for (const QString &name : std::as_const(scenarios))
+        if (!all.contains(name)) {
+            fail(QString("unknown batch \"%1\"; usage: bench_batch [%2]...")
+                     .arg(name, all.join("] [")));
+            return 2;
+        }
+    if (scenarios.isEmpty())
+        scenarios = all;
 
     if (!QFileInfo(Xargs).isExecutable()) {
         fail(Xargs + " is missing");
@@ -328,9 +644,16 @@ int main(int argc, char **argv)
             .arg(testsupport::systemTool("ffmpeg"))
             .arg(MainWindow::maxParallelJobs()));
 
+    ThrottledCgroup cgroup;
+    if (scenarios.contains("card") && !prepareCard(work.path(), cgroup))
+        return 1;
+
     MainWindow window;
     window.show();
-    if (aviBatch(window, work.path()) && mp4Batch(window, work.path()))
+    const bool done = (!scenarios.contains("avi") || aviBatch(window, work.path())) &&
+                      (!scenarios.contains("mp4") || mp4Batch(window, work.path())) &&
+                      (!scenarios.contains("card") || cardBatch(window, work.path(), cgroup));
+    if (done)
         return 0;
     work.setAutoRemove(false); // the logs and outputs named above
     fail("work folder kept for a look: " + work.path());

@@ -59,13 +59,16 @@ void storeFloat(char *at, float v)
     qToLittleEndian(bits, at);
 }
 
-// Appends a chunk with its header and, for odd sizes, the pad byte.
-void putChunk(QByteArray &b, const char *id, const QByteArray &data)
+// Appends a chunk with its header, padding zero bytes after the data and, for odd
+// sizes, the pad byte.
+void putChunk(QByteArray &b, const char *id, const QByteArray &data, qsizetype padding = 0)
 {
+    const qsizetype size = data.size() + padding;
     putFourcc(b, id);
-    putU32(b, quint32(data.size()));
+    putU32(b, quint32(size));
     b.append(data);
-    if (data.size() & 1)
+    b.append(padding, '\0');
+    if (size & 1)
         b.append('\0');
 }
 
@@ -321,6 +324,7 @@ QByteArray buildMovie(const MovieRecipe &recipe)
     const int audioSamples = int(std::lround(seconds * AudioRate));
     const int audioChunks = (audioSamples + AudioChunkSamples - 1) / AudioChunkSamples;
     const int textCount = int(recipe.samples.size());
+    const int padding = qMax(0, recipe.framePadding);
 
     QList<QByteArray> front, rear;
     if (recipe.decodableVideo) {
@@ -354,10 +358,10 @@ QByteArray buildMovie(const MovieRecipe &recipe)
     for (const Event &e : events) {
         switch (e.kind) {
         case Kind::Front:
-            moviReserve += front.at(e.index % front.size()).size() + 9;
+            moviReserve += front.at(e.index % front.size()).size() + padding + 9;
             break;
         case Kind::Rear:
-            moviReserve += rear.at(e.index % rear.size()).size() + 9;
+            moviReserve += rear.at(e.index % rear.size()).size() + padding + 9;
             break;
         case Kind::Audio:
             moviReserve += AudioChunkSamples * 2 + 8;
@@ -373,9 +377,9 @@ QByteArray buildMovie(const MovieRecipe &recipe)
 
     quint32 maxFront = 0, maxRear = 0;
     for (const QByteArray &f : front)
-        maxFront = qMax(maxFront, quint32(f.size()));
+        maxFront = qMax(maxFront, quint32(f.size() + padding));
     for (const QByteArray &f : rear)
-        maxRear = qMax(maxRear, quint32(f.size()));
+        maxRear = qMax(maxRear, quint32(f.size() + padding));
 
     for (const Event &e : events) {
         const char *id = nullptr;
@@ -387,15 +391,15 @@ QByteArray buildMovie(const MovieRecipe &recipe)
         case Kind::Front: {
             id = "00dc";
             const QByteArray &frame = front.at(e.index % front.size());
-            putChunk(movi, id, frame);
-            size = frame.size();
+            putChunk(movi, id, frame, padding);
+            size = frame.size() + padding;
             break;
         }
         case Kind::Rear: {
             id = "01dc";
             const QByteArray &frame = rear.at(e.index % rear.size());
-            putChunk(movi, id, frame);
-            size = frame.size();
+            putChunk(movi, id, frame, padding);
+            size = frame.size() + padding;
             break;
         }
         case Kind::Audio: {

@@ -39,6 +39,9 @@ struct MovieRecipe
     int framesPerSecond = 10;
     QSize frontSize{96, 64}; // front and rear differ so tests can tell the outputs apart
     QSize rearSize{48, 32};
+    // Zero bytes after each frame's end marker, inside its chunk: ffmpeg reads them with
+    // the frame and its decoder skips them, so movies of any size convert quickly.
+    int framePadding = 0;
 };
 
 // The complete 80-byte chunk (8-byte header + 72 bytes data) as it appears in the file.
