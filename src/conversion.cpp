@@ -1,5 +1,6 @@
 #include "globals.h"
 #include "mainwindow.h"
+#include "scanworker.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,9 +9,14 @@
 #include <QMessageBox>
 #include <QSet>
 #include <QSettings>
+#include <QTemporaryFile>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
 QString MainWindow::ffmpegPath() const
 {
@@ -49,22 +55,18 @@ bool MainWindow::refuseWhileConverting()
     return true;
 }
 
+// Resets the counters, sets up the progress dialog and hands the first movie to the
+// scan thread; the rest of the batch runs from the event loop, so this returns while
+// movies are still being scanned.
 void MainWindow::startConversion()
 {
     conversionActive = true;
-    if (!get_destination() || outputsOverwriteMovies()) {
+    if (!get_destination() || !outputFolderWritable() || outputsOverwriteMovies()) {
         conversionActive = false;
+        unreadableNames.clear();
         return;
     }
-
-    progressCount = 1;
-    completionShown = false;
-    failedJobs = 0;
-    batchJobs = 2 * nBlocks_g;
-    startedMovies = 0;
-    frontLogOpened = false;
-    rearLogOpened = false;
-
+    resetBatch();
     progressDialog.setMinimum(0);
     progressDialog.setMaximum(batchJobs);
     progressDialog.setLabelText(
@@ -72,22 +74,89 @@ void MainWindow::startConversion()
     progressDialog.setWindowModality(Qt::WindowModal);
     progressDialog.setCancelButton(nullptr);
     progressDialog.setValue(progressCount);
-    QCoreApplication::processEvents();
 
-    for (int i = 0; i < nBlocks_g; ++i) {
-        QCoreApplication::processEvents();
-        load_gps_and_gforce_data_brightquill4300(i);
-        save_gps_and_gforce_data_nmea(i);
-        if (!convertMovie(i))
-            break;
-    }
     if (batchJobs == 0) {
         conversionActive = false; // an empty batch: nothing to wait for, nothing to report
         progressDialog.reset();
-    } else if (startedMovies < nBlocks_g) {
-        abandonUnstartedJobs();
+    } else {
+        scanNextMovie();
     }
     bringToFront();
+}
+
+void MainWindow::resetBatch()
+{
+    ++batchNumber;
+    progressCount = 1;
+    completionShown = false;
+    failedJobs = 0;
+    failedTracks = 0;
+    batchJobs = 2 * nBlocks_g;
+    startedMovies = 0;
+    nextScan = 0;
+    frontLogOpened = false;
+    rearLogOpened = false;
+    logWritten = false;
+    firstFailure.clear();
+    logFailure.clear();
+}
+
+// One movie is scanned at a time, and the next one only once no scanned movie waits for
+// the job pool: the scan brings a movie into the page cache just before ffmpeg reads
+// it, and a movie's track file is complete before its jobs start.
+void MainWindow::scanNextMovie()
+{
+    // startedMovies < nextScan: the last scanned movie has no jobs yet, or could not get
+    // any and stopped the batch; later movies are not touched then.
+    if (!conversionActive || scanning || nextScan >= nBlocks_g || startedMovies < nextScan ||
+        !queuedJobs.empty())
+        return;
+    if (!scanWorker) {
+        scanWorker = std::make_unique<ScanWorker>(scanCancelled);
+        scanWorker->moveToThread(&scanThread);
+        connect(scanWorker.get(), &ScanWorker::scanned, this, &MainWindow::movieScanned);
+    }
+    if (!scanThread.isRunning())
+        scanThread.start();
+    const int k = nextScan++;
+    scanning = true;
+    const QString movie = BLOCKS_g[k].movieFile.absoluteFilePath();
+    const QString track = trackFilePath(BLOCKS_g[k].movieFile);
+    const long dateShift = timezoneShiftSeconds(CONF_g.timezoneOffset);
+    ScanWorker *worker = scanWorker.get();
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, batch = batchNumber, k, movie, track, dateShift] {
+            worker->scan(batch, k, movie, track, dateShift);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::movieScanned(int batch, int k, const QString &trackError)
+{
+    if (batch != batchNumber)
+        return; // the batch was ended while the movie was read
+    scanning = false;
+    if (!trackError.isEmpty()) {
+        ++failedTracks;
+        noteFailure(k, tr("track file"), trackError);
+    }
+    if (!convertMovie(k)) {
+        abandonUnstartedJobs();
+        return;
+    }
+    scanNextMovie();
+}
+
+// Tried by making a file, which also finds read-only mounts and full disks.
+bool MainWindow::outputFolderWritable()
+{
+    QTemporaryFile probe(CONF_g.outputDirectory + ".write-test-XXXXXX");
+    if (probe.open())
+        return true;
+    showWarning(tr("The output folder cannot be written: %1\n%2")
+                    .arg(QDir::toNativeSeparators(CONF_g.outputDirectory), probe.errorString()));
+    return false;
 }
 
 bool MainWindow::splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const
@@ -111,23 +180,33 @@ static QString resolvedPath(const QString &path)
     return folder.isEmpty() ? info.absoluteFilePath() : folder + '/' + info.fileName();
 }
 
+// A batch whose outputs would replace one of its own movies, or in which two movies
+// would write the same output (equal names from two folders), is refused.
 bool MainWindow::outputsOverwriteMovies()
 {
     QSet<QString> movies;
     for (int i = 0; i < nBlocks_g; ++i)
         movies.insert(resolvedPath(BLOCKS_g[i].movieFile.filePath()));
+    QSet<QString> outputs;
     for (int i = 0; i < nBlocks_g; ++i) {
-        QStringList outputs{trackFilePath(BLOCKS_g[i].movieFile)};
+        QStringList paths{trackFilePath(BLOCKS_g[i].movieFile)};
         QString front, rear;
         if (splitOutputPaths(BLOCKS_g[i].movieFile, front, rear))
-            outputs << front << rear;
-        for (const QString &output : outputs) {
+            paths << front << rear;
+        for (const QString &output : paths) {
             const QString resolved = resolvedPath(output);
+            const QString shown = QDir::toNativeSeparators(resolved);
             if (movies.contains(resolved)) {
-                showWarning(tr("An output file would overwrite a movie of this batch: %1")
-                                .arg(QDir::toNativeSeparators(resolved)));
+                showWarning(
+                    tr("An output file would overwrite a movie of this batch: %1").arg(shown));
                 return true;
             }
+            if (outputs.contains(resolved)) {
+                showWarning(
+                    tr("Two movies of this batch would write the same output file: %1").arg(shown));
+                return true;
+            }
+            outputs.insert(resolved);
         }
     }
     return false;
@@ -137,7 +216,9 @@ bool MainWindow::convertMovie(int i)
 {
     const QString program = ffmpegPath();
     if (!QFile::exists(program)) {
-        showWarning(QString("Could not find ffmpeg here: %1").arg(program));
+        const QString text = QString("Could not find ffmpeg here: %1").arg(program);
+        noteFailure(i, tr("jobs"), text);
+        showWarning(text);
         return false;
     }
     const double rate = CONF_g.autoBitrate ? 7.0 : double(CONF_g.bitrate);
@@ -147,22 +228,25 @@ bool MainWindow::convertMovie(int i)
 
     QString front, rear;
     if (!splitOutputPaths(BLOCKS_g[i].movieFile, front, rear)) {
-        showWarning(tr("Could not find AVI file extension"));
+        const QString text = tr("Could not find AVI file extension");
+        noteFailure(i, tr("jobs"), text);
+        showWarning(text);
         return false;
     }
     BLOCKS_g[i].frontFileName = front;
     BLOCKS_g[i].rearFileName = rear;
 
-    const auto arguments = [&](const QString &videoStream, const QString &output) {
-        return QStringList{"-i",   input,        "-y",   "-vcodec",   codec,  "-strict", "-2",
-                           "-b:v", rateArgument, "-map", videoStream, "-map", "0:a:0",   output};
+    const auto job = [&](Side side, const QString &videoStream, const QString &output,
+                         const char *log) {
+        const QString partial = partialPath(output);
+        const QStringList arguments{"-i",        input,  "-y",    "-vcodec",    codec,
+                                    "-strict",   "-2",   "-b:v",  rateArgument, "-map",
+                                    videoStream, "-map", "0:a:0", partial};
+        return SplitJob{i, side, program, arguments, CONF_g.outputDirectory + log, output, partial};
     };
-    const QString logFolder = CONF_g.outputDirectory;
-    queuedJobs.push_back(
-        {i, Side::Front, program, arguments("0:v:0", front), logFolder + "front_log.txt"});
-    queuedJobs.push_back(
-        {i, Side::Rear, program, arguments("0:v:1", rear), logFolder + "rear_log.txt"});
-    ++startedMovies; // before any job can end, so that its movie is dated with the batch
+    queuedJobs.push_back(job(Side::Front, "0:v:0", front, "front_log.txt"));
+    queuedJobs.push_back(job(Side::Rear, "0:v:1", rear, "rear_log.txt"));
+    ++startedMovies; // before any job can end, so that the batch knows the movie started
     startQueuedJobs();
     return true;
 }
@@ -174,53 +258,110 @@ void MainWindow::startQueuedJobs()
     if (startingJobs)
         return;
     startingJobs = true;
-    while (runningJobs < maxParallelJobs() && !queuedJobs.empty()) {
+    while (int(runningJobs.size()) < maxParallelJobs() && !queuedJobs.empty()) {
         const SplitJob job = queuedJobs.front();
         queuedJobs.pop_front();
         startJob(job);
     }
     startingJobs = false;
+    scanNextMovie();
+}
+
+// Why a path cannot go to ffmpeg: only a regular file can (a named pipe would block it
+// for ever, a folder is no movie); empty when it can.
+static QString notAMovieFile(const QString &path)
+{
+    struct stat status;
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (S_ISREG(status.st_mode))
+        return {};
+    if (S_ISDIR(status.st_mode))
+        return QString("a folder, not a movie file");
+    if (S_ISFIFO(status.st_mode))
+        return QString("a named pipe, not a movie file");
+    return QString("not a regular file");
 }
 
 void MainWindow::startJob(const SplitJob &job)
 {
-    bool &logOpened = job.side == Side::Front ? frontLogOpened : rearLogOpened;
-    if (!logOpened) {
-        QFile log(job.logPath);
-        log.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        logOpened = true;
+    truncateLogOnce(job);
+    const QString unusable = notAMovieFile(BLOCKS_g[job.block].movieFile.filePath());
+    if (!unusable.isEmpty()) {
+        concludeJob(job, unusable, {}, -1, QProcess::CrashExit);
+        return;
     }
-
     auto *process = new QProcess(this);
-    ++runningJobs;
+    runningJobs.emplace(process, job);
     connect(process, &QProcess::finished, this,
-            [this, process, job](int exitCode, QProcess::ExitStatus exitStatus) {
-                endJob(process, job, exitCode, exitStatus);
+            [this, process](int exitCode, QProcess::ExitStatus exitStatus) {
+                endJob(process, exitCode, exitStatus);
             });
-    connect(process, &QProcess::errorOccurred, this,
-            [this, process, job](QProcess::ProcessError error) {
-                if (error == QProcess::FailedToStart)
-                    endJob(process, job, -1, QProcess::CrashExit);
-            });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            endJob(process, -1, QProcess::CrashExit);
+    });
     process->start(job.program, job.arguments, QIODevice::ReadWrite);
 }
 
-static QString jobResult(const QProcess *process, int exitCode, QProcess::ExitStatus exitStatus)
+// ffmpeg ends its report with the reason it failed, and often a general line after it.
+static QString lastReportLine(const QByteArray &errorOutput)
+{
+    const QList<QByteArray> lines = errorOutput.split('\n');
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        const QByteArray text = line->split('\r').last().trimmed();
+        if (!text.isEmpty() && text != "Conversion failed!")
+            return QString::fromUtf8(text);
+    }
+    return {};
+}
+
+static QString jobFailure(const QProcess *process, int exitCode, QProcess::ExitStatus exitStatus,
+                          const QByteArray &errorOutput)
 {
     if (process->error() == QProcess::FailedToStart)
         return QString("could not be started: %1").arg(process->errorString());
     if (exitStatus == QProcess::CrashExit)
         return QString("crashed");
-    return QString("exit code %1").arg(exitCode);
+    if (exitCode != 0)
+        return QString("exit code %1: %2").arg(exitCode).arg(lastReportLine(errorOutput));
+    return {};
 }
 
-void MainWindow::endJob(QProcess *process, const SplitJob &job, int exitCode,
-                        QProcess::ExitStatus exitStatus)
+void MainWindow::endJob(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus)
 {
-    appendToLog(job, process->readAllStandardError(), jobResult(process, exitCode, exitStatus));
+    const auto running = runningJobs.find(process);
+    if (running == runningJobs.end())
+        return; // FailedToStart is followed by no finish, but be sure
+    const SplitJob job = running->second;
+    runningJobs.erase(running);
     process->disconnect(this);
     process->deleteLater();
-    --runningJobs;
+    const QByteArray errorOutput = process->readAllStandardError();
+    concludeJob(job, jobFailure(process, exitCode, exitStatus, errorOutput), errorOutput, exitCode,
+                exitStatus);
+}
+
+// Keeps a complete output under its final name, dated like the drive; a failed one is
+// removed, so that an earlier complete output of the same name survives.
+void MainWindow::concludeJob(const SplitJob &job, const QString &failure,
+                             const QByteArray &errorOutput, int exitCode,
+                             QProcess::ExitStatus exitStatus)
+{
+    const QString reason = failure.isEmpty() ? keepOutput(job) : failure;
+    if (!reason.isEmpty()) {
+        QFile::remove(job.partial);
+        ++failedJobs;
+        noteFailure(job.block, job.side == Side::Front ? tr("front") : tr("rear"), reason);
+    }
+    const QString movie = QDir::toNativeSeparators(BLOCKS_g[job.block].movieFile.filePath());
+    QByteArray entry = QString("===== %1 =====\n").arg(movie).toUtf8() + errorOutput;
+    if (!errorOutput.isEmpty() && !errorOutput.endsWith('\n'))
+        entry += '\n';
+    const QString result = reason.isEmpty() ? QString("exit code 0") : reason;
+    entry += QString("===== %1: %2 =====\n\n").arg(movie, result).toUtf8();
+    appendToLog(job.logPath, entry);
+
     startQueuedJobs();
     if (job.side == Side::Front)
         front_process_finished_slot(exitCode, exitStatus);
@@ -228,34 +369,75 @@ void MainWindow::endJob(QProcess *process, const SplitJob &job, int exitCode,
         rear_process_finished_slot(exitCode, exitStatus);
 }
 
-void MainWindow::appendToLog(const SplitJob &job, const QByteArray &errorOutput,
-                             const QString &result)
+QString MainWindow::keepOutput(const SplitJob &job) const
 {
-    QFile log(job.logPath);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (QFileInfo(job.partial).size() <= 0)
+        return QString("ffmpeg wrote no output");
+    const s_BLOCK &block = BLOCKS_g[job.block];
+    // A movie without telemetry has no time to give its outputs.
+    if (block.nRecords > 0)
+        setFileTimes(job.partial, block.recTime[block.nRecords - 1] +
+                                      timezoneShiftSeconds(CONF_g.timezoneOffset));
+    if (std::rename(QFile::encodeName(job.partial).constData(),
+                    QFile::encodeName(job.output).constData()) != 0)
+        return QString("could not be renamed to %1: %2")
+            .arg(QDir::toNativeSeparators(job.output),
+                 QString::fromLocal8Bit(std::strerror(errno)));
+    return {};
+}
+
+// Each log is emptied when the batch's first job of its side starts.
+void MainWindow::truncateLogOnce(const SplitJob &job)
+{
+    bool &opened = job.side == Side::Front ? frontLogOpened : rearLogOpened;
+    if (opened)
         return;
-    const QString movie = QDir::toNativeSeparators(BLOCKS_g[job.block].movieFile.filePath());
-    log.write(QString("===== %1 =====\n").arg(movie).toUtf8());
-    log.write(errorOutput);
-    if (!errorOutput.isEmpty() && !errorOutput.endsWith('\n'))
-        log.write("\n");
-    log.write(QString("===== %1: %2 =====\n\n").arg(movie, result).toUtf8());
+    opened = true;
+    QFile log(job.logPath);
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Truncate) && logFailure.isEmpty())
+        logFailure =
+            QString("%1: %2").arg(QDir::toNativeSeparators(job.logPath), log.errorString());
 }
 
-void MainWindow::front_process_finished_slot(int exitCode, QProcess::ExitStatus exitStatus)
+// An entry is written whole or not at all: one cut by a full disk is taken back.
+void MainWindow::appendToLog(const QString &logPath, const QByteArray &entry)
 {
-    jobFinished(exitCode, exitStatus);
+    QFile log(logPath);
+    QString error;
+    if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        const qint64 before = log.size();
+        if (log.write(entry) == entry.size()) {
+            logWritten = true;
+            return;
+        }
+        error = log.errorString();
+        log.resize(before);
+    } else {
+        error = log.errorString();
+    }
+    if (logFailure.isEmpty())
+        logFailure = QString("%1: %2").arg(QDir::toNativeSeparators(logPath), error);
 }
 
-void MainWindow::rear_process_finished_slot(int exitCode, QProcess::ExitStatus exitStatus)
+// The first failure of a batch is named in its final message.
+void MainWindow::noteFailure(int k, const QString &what, const QString &reason)
 {
-    jobFinished(exitCode, exitStatus);
+    if (firstFailure.isEmpty())
+        firstFailure = QString("%1 (%2): %3").arg(BLOCKS_g[k].movieFile.fileName(), what, reason);
 }
 
-void MainWindow::jobFinished(int exitCode, QProcess::ExitStatus exitStatus)
+void MainWindow::front_process_finished_slot(int, QProcess::ExitStatus)
 {
-    if (exitStatus != QProcess::NormalExit || exitCode != 0)
-        ++failedJobs;
+    jobFinished();
+}
+
+void MainWindow::rear_process_finished_slot(int, QProcess::ExitStatus)
+{
+    jobFinished();
+}
+
+void MainWindow::jobFinished()
+{
     // The counter moves before the dialog, whose update may run other finishes.
     const int finishedBefore = progressCount;
     progressCount = finishedBefore + 1;
@@ -265,26 +447,9 @@ void MainWindow::jobFinished(int exitCode, QProcess::ExitStatus exitStatus)
 
 void MainWindow::concludeBatchIfDone()
 {
-    const int n = nBlocks_g;
-    if (n > 0 && (progressCount == 2 * n || progressCount == 2 * n + 1))
-        dateBatchOutputs();
-    if (progressCount == 2 * n + 1 && !completionShown) {
+    if (progressCount == batchJobs + 1 && !completionShown) {
         completionShown = true;
         finishBatch();
-    }
-}
-
-void MainWindow::dateBatchOutputs()
-{
-    // Only movies whose jobs were queued in this batch have outputs to date, and
-    // a movie without telemetry has no time to give them.
-    for (int k = 0; k < startedMovies; ++k) {
-        const s_BLOCK &block = BLOCKS_g[k];
-        if (block.nRecords <= 0)
-            continue;
-        const long time = block.recTime[block.nRecords - 1];
-        setFileModificationDate(block.frontFileName, time);
-        setFileModificationDate(block.rearFileName, time);
     }
 }
 
@@ -295,7 +460,7 @@ void MainWindow::abandonUnstartedJobs()
     const int unstarted = batchJobs - 2 * startedMovies;
     failedJobs += unstarted;
     progressCount += unstarted;
-    if (runningJobs == 0 && queuedJobs.empty())
+    if (runningJobs.empty() && queuedJobs.empty())
         concludeBatchIfDone();
 }
 
@@ -303,13 +468,63 @@ void MainWindow::finishBatch()
 {
     conversionActive = false;
     progressDialog.reset();
-    if (failedJobs == 0) {
+    const bool complete =
+        failedJobs == 0 && failedTracks == 0 && logFailure.isEmpty() && unreadableNames.isEmpty();
+    unreadableNames.clear();
+    if (complete) {
         QMessageBox::information(this, tr("Converter"), tr("Conversion Complete!"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         return;
     }
-    showWarning(tr("Conversion finished with errors: %1 of %2 jobs failed. See front_log.txt and "
-                   "rear_log.txt in the output folder.")
-                    .arg(failedJobs)
-                    .arg(batchJobs));
+    showWarning(errorSummary());
+}
+
+// Counts what failed and names the first failure, so the message stands on its own
+// also when the logs could not be written.
+QString MainWindow::errorSummary() const
+{
+    QString text =
+        tr("Conversion finished with errors: %1 of %2 jobs failed.").arg(failedJobs).arg(batchJobs);
+    if (failedTracks > 0)
+        text +=
+            ' ' + tr("%1 of %2 track files could not be written.").arg(failedTracks).arg(nBlocks_g);
+    if (!unreadableNames.isEmpty())
+        text += ' ' + tr("%1 movies were left out: their names are not valid UTF-8 (%2).")
+                          .arg(unreadableNames.size())
+                          .arg(unreadableNames.first());
+    if (!firstFailure.isEmpty())
+        text += "\n" + tr("First failure: %1").arg(firstFailure);
+    if (!logFailure.isEmpty())
+        text += "\n" + tr("The logs could not be written: %1").arg(logFailure);
+    else if (logWritten)
+        text += "\n" + tr("See front_log.txt and rear_log.txt in the output folder.");
+    return text;
+}
+
+// Ends the batch at once, as closing the window does: the scan is stopped, running jobs
+// are killed and their partial outputs removed, so that no ffmpeg outlives the program
+// and no incomplete file is left.
+void MainWindow::abortBatch()
+{
+    ++batchNumber;
+    stopScanThread();
+    scanning = false;
+    queuedJobs.clear();
+    for (const auto &[process, job] : runningJobs) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(5000);
+        QFile::remove(job.partial);
+    }
+    runningJobs.clear();
+    conversionActive = false;
+    progressDialog.reset();
+}
+
+void MainWindow::stopScanThread()
+{
+    scanCancelled = true;
+    scanThread.quit();
+    scanThread.wait();
+    scanCancelled = false;
 }

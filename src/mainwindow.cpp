@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "globals.h"
+#include "scanworker.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -8,6 +9,11 @@
 #include <QDoubleValidator>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
 {
@@ -38,15 +44,54 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(ui->quitAction, &QAction::triggered, this, &MainWindow::file_close_slot);
     connect(ui->quitButton, &QPushButton::clicked, this, &MainWindow::file_close_slot);
     connect(ui->aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+    closeOnTerminationSignals();
 }
 
 MainWindow::~MainWindow()
 {
-    // Jobs still running are ended with the window; their ends must not call back
-    // into a window that is half destroyed.
-    for (QProcess *job : findChildren<QProcess *>(Qt::FindDirectChildrenOnly))
-        job->disconnect(this);
+    // A window destroyed without being closed ends its batch the same way; the jobs'
+    // ends must not call back into a window that is half destroyed.
+    abortBatch();
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(signal, SIG_DFL);
     delete ui;
+}
+
+namespace {
+
+// The handler only writes a byte: everything else happens in the event loop, which
+// reads it from the other end.
+int terminationSockets[2] = {-1, -1};
+
+void notifyTermination(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(terminationSockets[0], &byte, 1);
+    (void)written; // a full socket already holds a request to close
+}
+
+} // namespace
+
+void MainWindow::closeOnTerminationSignals()
+{
+    if (terminationSockets[0] < 0 &&
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, terminationSockets) !=
+            0)
+        return;
+    terminationNotifier =
+        std::make_unique<QSocketNotifier>(terminationSockets[1], QSocketNotifier::Read);
+    connect(terminationNotifier.get(), &QSocketNotifier::activated, this, [this] {
+        char bytes[16];
+        while (::read(terminationSockets[1], bytes, sizeof bytes) > 0) {
+        }
+        close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = notifyTermination;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
 }
 
 void MainWindow::file_close_slot()
@@ -60,9 +105,9 @@ void MainWindow::closeEvent(QCloseEvent *)
 {
     saveConf();
     saveWindowPos();
-    // The progress window has no parent: left open, it would keep the program
-    // running after its main window has closed.
-    progressDialog.reset();
+    // Closing does not wait for a batch: it is ended, and its progress window, which has
+    // no parent, is closed so that it cannot keep the program running.
+    abortBatch();
 }
 
 void MainWindow::bringToFront()

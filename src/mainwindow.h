@@ -5,13 +5,20 @@
 #include <QProcess>
 #include <QProgressDialog>
 #include <QStringList>
+#include <QThread>
 
+#include <atomic>
 #include <deque>
+#include <map>
+#include <memory>
 
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
+class QSocketNotifier;
+class ScanWorker;
 class Ui_MainWindow;
+struct s_BLOCK;
 
 class MainWindow : public QMainWindow
 {
@@ -36,6 +43,18 @@ public:
     void save_gps_and_gforce_data_nmea(int k);
     int checkSum(const char *s);
     bool setFileModificationDate(QString path, long time);
+    // The work behind the two above, safe on any thread: they use only what they are
+    // given. readTelemetry is false when the movie is no regular file it could open;
+    // a set `cancelled` ends the read early with the samples found so far.
+    static bool readTelemetry(const QString &moviePath, s_BLOCK &block,
+                              const std::atomic<bool> *cancelled = nullptr);
+    // Writes the track under a temporary name, dates it (dateShift seconds after its last
+    // record) and renames it into place; the reason it failed, or an empty string.
+    static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
+    static bool setFileTimes(const QString &path, long modificationTime);
+    // Where a file is written before it is complete: hidden, in the same folder, with the
+    // same extension (ffmpeg picks the container from it).
+    static QString partialPath(const QString &path);
 
     // Conversion (conversion.cpp)
     bool get_destination();
@@ -46,6 +65,8 @@ public:
     bool conversionRunning() const { return conversionActive; }
     // Jobs started at the same time, at most.
     static int maxParallelJobs();
+    // SIGTERM, SIGINT and SIGHUP close the window as its close control does.
+    void closeOnTerminationSignals();
 
 public slots:
     void mp4_radio_slot();
@@ -72,6 +93,8 @@ private:
         QString program;
         QStringList arguments;
         QString logPath;
+        QString output;  // the final name, which only a complete output gets
+        QString partial; // what ffmpeg writes
     };
 
     void showAbout();
@@ -85,23 +108,40 @@ private:
     QString ffmpegPath() const;
     bool refuseWhileConverting();
     bool splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const;
+    bool outputFolderWritable();
     bool outputsOverwriteMovies();
+    void resetBatch();
+    void scanNextMovie();
+    void movieScanned(int batch, int k, const QString &trackError);
     void startQueuedJobs();
     void startJob(const SplitJob &job);
-    void endJob(QProcess *process, const SplitJob &job, int exitCode,
-                QProcess::ExitStatus exitStatus);
-    void appendToLog(const SplitJob &job, const QByteArray &errorOutput, const QString &result);
-    void jobFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void endJob(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
+    void concludeJob(const SplitJob &job, const QString &failure, const QByteArray &errorOutput,
+                     int exitCode, QProcess::ExitStatus exitStatus);
+    QString keepOutput(const SplitJob &job) const;
+    void truncateLogOnce(const SplitJob &job);
+    void appendToLog(const QString &logPath, const QByteArray &entry);
+    void noteFailure(int k, const QString &what, const QString &reason);
+    void jobFinished();
     void concludeBatchIfDone();
-    void dateBatchOutputs();
     void abandonUnstartedJobs();
     void finishBatch();
+    QString errorSummary() const;
+    void abortBatch();
+    void stopScanThread();
 
     // selection.cpp
-    void takeMovie(const QFileInfo &movie, int &count, int &leftOut);
-    QFileInfoList listMovieFolder(const QString &folder) const;
-    void showNoMoviesWarning();
-    void convertSelection(int count, int leftOut);
+    struct Selection
+    {
+        int count = 0;
+        int leftOut = 0;        // beyond the block table's room
+        QStringList unreadable; // names that are not valid UTF-8, shown escaped
+    };
+    void takeMovie(const QFileInfo &movie, Selection &selection);
+    bool takeMovieFolder(const QString &folder, Selection &selection);
+    QFileInfoList listMovieFolder(const QString &folder, QStringList &unreadable) const;
+    void showNoMoviesWarning(const QStringList &unreadable);
+    void convertSelection(const Selection &selection);
 
     Ui_MainWindow *ui;
     QProgressDialog progressDialog;
@@ -110,12 +150,27 @@ private:
 
     // The batch's job pool: queued in batch order, at most maxParallelJobs() running.
     std::deque<SplitJob> queuedJobs;
-    int runningJobs = 0;
+    std::map<QProcess *, SplitJob> runningJobs;
     int failedJobs = 0;
+    int failedTracks = 0;
     int batchJobs = 0;     // 2 per movie of the batch
     int startedMovies = 0; // movies whose jobs were queued, from block 0 on
+    int nextScan = 0;      // the next movie handed to the scan thread
+    int batchNumber = 0;   // tells a late scan result of an ended batch from a current one
+    bool scanning = false;
     bool conversionActive = false;
     bool startingJobs = false;
     bool frontLogOpened = false;
     bool rearLogOpened = false;
+    bool logWritten = false;
+    QString firstFailure;
+    QString logFailure;
+    QStringList unreadableNames; // movies of the selection that could not be taken
+
+    // Movies are scanned and their track files written on scanThread (see ScanWorker).
+    QThread scanThread;
+    std::unique_ptr<ScanWorker> scanWorker;
+    std::atomic<bool> scanCancelled{false};
+
+    std::unique_ptr<QSocketNotifier> terminationNotifier;
 };

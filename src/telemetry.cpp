@@ -6,11 +6,11 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,15 +127,18 @@ static bool readFully(int fd, uchar *buffer, qint64 bytes, qint64 offset, qint64
     return true;
 }
 
-// For files that cannot be mapped: the last 4 bytes of a piece are kept in front of
-// the next one, so a signature across the boundary is still found, and only once.
-static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes)
+// The file is read in pieces, never mapped: a movie shortened while it is read (a card
+// pulled, a copy still running) then ends the read early instead of killing the program.
+// The last 4 bytes of a piece are kept in front of the next one, so a signature across
+// the boundary is still found, and only once.
+static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes,
+                         const std::atomic<bool> *cancelled)
 {
     constexpr qint64 Carry = SignatureBytes - 1;
     std::vector<uchar> buffer(size_t(Carry + pieceBytes));
     qint64 held = 0;   // bytes at the front of the buffer carried from the last piece
     qint64 offset = 0; // file offset of buffer[held]
-    while (!primaryComplete(search)) {
+    while (!primaryComplete(search) && !(cancelled && *cancelled)) {
         qint64 got = 0;
         if (!readFully(fd, buffer.data() + held, pieceBytes, offset, got))
             return false;
@@ -151,28 +154,16 @@ static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes)
     return true;
 }
 
-static bool scanMapped(ChunkSearch &search, int fd, qint64 fileSize)
-{
-    if (fileSize <= 0 || qint64(size_t(fileSize)) != fileSize)
-        return false;
-    void *map = mmap(nullptr, size_t(fileSize), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED)
-        return false;
-    madvise(map, size_t(fileSize), MADV_SEQUENTIAL);
-    if (fileSize >= SignatureBytes)
-        scanPiece(search, static_cast<const uchar *>(map), fileSize - (SignatureBytes - 1), 0);
-    munmap(map, size_t(fileSize));
-    return true;
-}
-
-static std::vector<qint64> chunkOffsets(int fd, qint64 fileSize, qint64 pieceBytes)
+static std::vector<qint64> chunkOffsets(int fd, qint64 fileSize, qint64 pieceBytes,
+                                        const std::atomic<bool> *cancelled = nullptr)
 {
     ChunkSearch search;
-    const bool scanned = pieceBytes <= 0 && scanMapped(search, fd, fileSize);
     // Pieces no larger than the file: an empty or small movie needs no large buffer.
     const qint64 piece =
         pieceBytes > 0 ? pieceBytes : std::clamp(fileSize, qint64(1), StreamPieceBytes);
-    if (!scanned && !scanStreamed(search, fd, piece))
+    // A larger read-ahead keeps a card reader busy while a piece is searched.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (!scanStreamed(search, fd, piece, cancelled))
         return {};
     return search.primary.empty() ? search.fallback : search.primary;
 }
@@ -302,15 +293,22 @@ static int groupIntoRecords(s_BLOCK &block, const std::vector<Sample> &samples)
     return records;
 }
 
-void MainWindow::load_gps_and_gforce_data_brightquill4300(int k)
+bool MainWindow::readTelemetry(const QString &moviePath, s_BLOCK &block,
+                               const std::atomic<bool> *cancelled)
 {
-    s_BLOCK &block = BLOCKS_g[k];
     block.nRecords = 0;
     qint64 fileSize = 0;
-    const int fd = openMovie(block.movieFile.absoluteFilePath(), fileSize);
+    const int fd = openMovie(moviePath, fileSize);
     if (fd < 0)
-        return;
-    const std::vector<Sample> samples = readSamples(fd, fileSize, chunkOffsets(fd, fileSize, 0));
+        return false;
+    const std::vector<Sample> samples =
+        readSamples(fd, fileSize, chunkOffsets(fd, fileSize, 0, cancelled));
     ::close(fd);
     block.nRecords = groupIntoRecords(block, samples);
+    return true;
+}
+
+void MainWindow::load_gps_and_gforce_data_brightquill4300(int k)
+{
+    readTelemetry(BLOCKS_g[k].movieFile.absoluteFilePath(), BLOCKS_g[k]);
 }

@@ -6,8 +6,10 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -37,6 +39,15 @@ static QByteArray degreesAndMinutes(double coordinate, int degreeDigits)
     return text;
 }
 
+// XOR of the bytes, as a signed byte widened to int.
+static int checkSum(const char *s)
+{
+    signed char sum = 0;
+    for (; *s; ++s)
+        sum ^= static_cast<signed char>(*s);
+    return sum;
+}
+
 static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
 {
     const QDateTime time = QDateTime::fromSecsSinceEpoch(block.recTime[i], Qt::UTC);
@@ -61,41 +72,74 @@ static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
     return body;
 }
 
+static QByteArray trackText(const s_BLOCK &block, int records)
+{
+    QByteArray text;
+    for (int i = 0; i < records; ++i) {
+        const QByteArray body = rmcSentenceBody(block, i);
+        char line[128];
+        std::snprintf(line, sizeof line, "*%02X\n", checkSum(body.constData()));
+        text += '$' + body + line;
+        std::snprintf(line, sizeof line, "$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]),
+                      double(block.gForceY[i]), double(block.gForceZ[i]));
+        text += line;
+    }
+    return text;
+}
+
+QString MainWindow::partialPath(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.path() + "/." + info.completeBaseName() + ".partial." + info.suffix();
+}
+
+QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
+{
+    const int records = std::min(block.nRecords, MAX_RECORDS);
+    const QString partial = partialPath(path);
+    QFile track(partial);
+    if (!track.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return track.errorString();
+    const QByteArray text = trackText(block, records);
+    // A full disk shows up in write() or only when the buffer is flushed.
+    if (track.write(text) != text.size() || !track.flush()) {
+        const QString reason = track.errorString();
+        track.remove();
+        return reason;
+    }
+    track.close();
+    // A movie without records has no time to date its track file with: it keeps the
+    // time it was written.
+    if (records > 0)
+        setFileTimes(partial, block.recTime[records - 1] + dateShift);
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) !=
+        0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        QFile::remove(partial);
+        return reason;
+    }
+    return {};
+}
+
 void MainWindow::save_gps_and_gforce_data_nmea(int k)
 {
     const s_BLOCK &block = BLOCKS_g[k];
-    const QString path = trackFilePath(block.movieFile);
-    const int records = std::min(block.nRecords, MAX_RECORDS);
-    QFile track(path);
-    if (track.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QByteArray text;
-        for (int i = 0; i < records; ++i) {
-            const QByteArray body = rmcSentenceBody(block, i);
-            char line[128];
-            std::snprintf(line, sizeof line, "*%02X\n", checkSum(body.constData()));
-            text += '$' + body + line;
-            std::snprintf(line, sizeof line, "$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]),
-                          double(block.gForceY[i]), double(block.gForceZ[i]));
-            text += line;
-        }
-        track.write(text);
-        track.close();
-    }
-    // A movie without records has no time to date its track file with: it keeps
-    // the time it was written.
-    if (records > 0)
-        setFileModificationDate(path, block.recTime[records - 1]);
+    writeTrackFile(block, trackFilePath(block.movieFile),
+                   timezoneShiftSeconds(CONF_g.timezoneOffset));
 }
 
 int MainWindow::checkSum(const char *s)
 {
-    signed char sum = 0;
-    for (; *s; ++s)
-        sum ^= static_cast<signed char>(*s);
-    return sum;
+    return ::checkSum(s);
 }
 
 bool MainWindow::setFileModificationDate(QString path, long time)
+{
+    return setFileTimes(path, time + timezoneShiftSeconds(CONF_g.timezoneOffset));
+}
+
+// Sets the modification time and keeps the access time.
+bool MainWindow::setFileTimes(const QString &path, long modificationTime)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat status;
@@ -103,6 +147,6 @@ bool MainWindow::setFileModificationDate(QString path, long time)
         return false;
     struct utimbuf times;
     times.actime = status.st_atime;
-    times.modtime = time + timezoneShiftSeconds(CONF_g.timezoneOffset);
+    times.modtime = modificationTime;
     return utime(nativePath.constData(), &times) == 0;
 }

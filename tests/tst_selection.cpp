@@ -296,7 +296,7 @@ private slots:
         QTRY_VERIFY(!window.conversionRunning() && !boxes.texts.isEmpty());
         const QStringList arguments = recordedFfmpegArguments(root + "/Drive 2024 ü'$(x)F.mp4");
         QCOMPARE(arguments.value(1), movie);
-        QCOMPARE(arguments.value(13), root + "/Drive 2024 ü'$(x)F.mp4");
+        QCOMPARE(arguments.value(13), root + "/.Drive 2024 ü'$(x)F.partial.mp4");
     }
 
     void droppedFolderIsConvertedEndToEnd()

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "globals.h"
+#include "mainwindow.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -102,14 +103,55 @@ QByteArray argumentRecordingFfmpeg(double sleepSeconds)
                    "for last; do :; done\n"
                    "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args-$(basename \"$last\")\"\n"
                    "sleep %1\n"
-                   ": > \"$last\"\n")
+                   "echo output > \"$last\"\n")
         .arg(sleepSeconds)
         .toUtf8();
 }
 
+QByteArray failingFfmpeg()
+{
+    return "#!/bin/sh\n"
+           "for last; do :; done\n"
+           "printf half > \"$last\"\n"
+           "echo 'av_interleaved_write_frame(): No space left on device' >&2\n"
+           "echo 'Conversion failed!' >&2\n"
+           "exit 1\n";
+}
+
+QByteArray hangingFfmpeg()
+{
+    return "#!/bin/sh\n"
+           "for last; do :; done\n"
+           "printf half > \"$last\"\n"
+           "exec sleep 60\n";
+}
+
+QList<int> childProcesses()
+{
+    QList<int> children;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + pid + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (name) state ppid ...: the name may hold blanks, so read after its ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[0] != "Z" && fields[1] == self.toLatin1())
+            children << pid.toInt();
+    }
+    return children;
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
 QStringList recordedFfmpegArguments(const QString &output)
 {
-    QFile file(QCoreApplication::applicationDirPath() + "/args-" + QFileInfo(output).fileName());
+    const QString written = QFileInfo(MainWindow::partialPath(output)).fileName();
+    QFile file(QCoreApplication::applicationDirPath() + "/args-" + written);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);

@@ -22,9 +22,19 @@ bool linkFfmpegBesideApp();
 bool replaceFfmpegBesideApp(const QByteArray &content, bool executable);
 void removeFfmpegBesideApp();
 // A stand-in for ffmpeg that records its arguments beside itself, sleeps if asked, and
-// writes the output file it is given, as the real one would; and what it recorded.
+// writes the output file it is given, as the real one would; and what it recorded for
+// the job whose final output is `output`.
 QByteArray argumentRecordingFfmpeg(double sleepSeconds = 0);
 QStringList recordedFfmpegArguments(const QString &output);
+// A stand-in that writes part of its output, reports a full disk and fails.
+QByteArray failingFfmpeg();
+// A stand-in that writes part of its output and waits to be killed.
+QByteArray hangingFfmpeg();
+
+// Live (not zombie) child processes of this process.
+QList<int> childProcesses();
+// Files of a folder, hidden ones included.
+QStringList filesIn(const QString &folder);
 
 // Answers the next modal dialog of the given class that opens: `answer` gets it once,
 // from the event loop. Returns a flag that becomes true once the dialog was answered.
