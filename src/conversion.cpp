@@ -470,13 +470,14 @@ void MainWindow::finishBatch()
     progressDialog.reset();
     const bool complete =
         failedJobs == 0 && failedTracks == 0 && logFailure.isEmpty() && unreadableNames.isEmpty();
-    unreadableNames.clear();
+    const QString summary = complete ? QString() : errorSummary();
+    unreadableNames.clear(); // they belonged to this batch's selection
     if (complete) {
         QMessageBox::information(this, tr("Converter"), tr("Conversion Complete!"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         return;
     }
-    showWarning(errorSummary());
+    showWarning(summary);
 }
 
 // Counts what failed and names the first failure, so the message stands on its own
@@ -488,10 +489,13 @@ QString MainWindow::errorSummary() const
     if (failedTracks > 0)
         text +=
             ' ' + tr("%1 of %2 track files could not be written.").arg(failedTracks).arg(nBlocks_g);
-    if (!unreadableNames.isEmpty())
+    if (unreadableNames.size() == 1)
+        text += ' ' + tr("1 movie was left out: its name is not valid UTF-8 (%1).")
+                          .arg(unreadableNames.first());
+    else if (unreadableNames.size() > 1)
         text += ' ' + tr("%1 movies were left out: their names are not valid UTF-8 (%2).")
                           .arg(unreadableNames.size())
-                          .arg(unreadableNames.first());
+                          .arg(unreadableNames.join(", "));
     if (!firstFailure.isEmpty())
         text += "\n" + tr("First failure: %1").arg(firstFailure);
     if (!logFailure.isEmpty())

@@ -12,6 +12,8 @@ int main(int argc, char **argv)
     QApplication::setOrganizationDomain(APP_DOMAIN_g);
 
     QApplication app(argc, argv);
+    // Lets the desktop match the window with its menu entry and icon.
+    QGuiApplication::setDesktopFileName(CONVERTER_APP_ID);
     MainWindow window(nullptr);
     window.show();
     return app.exec();

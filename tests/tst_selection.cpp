@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace testsupport;
 
 namespace {
@@ -176,6 +179,48 @@ private slots:
         selectFolder(window, root, true);
         QCOMPARE(batchNames(), batch);
         QCOMPARE(QSettings().value("movieDirectory").toString(), root);
+    }
+
+    // A Latin-1 name from an old card has no UTF-8 spelling: it cannot be converted, but
+    // the user is told, not left to wonder where the movie went.
+    void namesThatAreNotUtf8AreReported_data()
+    {
+        QTest::addColumn<bool>("withMovie");
+        QTest::addColumn<QStringList>("texts");
+        QTest::newRow("beside a movie")
+            << true
+            << QStringList{"Conversion finished with errors: 0 of 2 jobs failed. 1 movie was left "
+                           "out: its name is not valid UTF-8 (caf\\xe9.avi).\nSee front_log.txt "
+                           "and rear_log.txt in the output folder."};
+        QTest::newRow("alone") << false
+                               << QStringList{"The AVI movie files of this directory cannot be "
+                                              "converted: their names are not valid UTF-8 "
+                                              "(caf\\xe9.avi). Rename them and try again."};
+    }
+    void namesThatAreNotUtf8AreReported()
+    {
+        QFETCH(bool, withMovie);
+        QFETCH(QStringList, texts);
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        const QString folder = root + "/card";
+        QDir().mkpath(folder);
+        QVERIFY(QFile(QFile::decodeName(QFile::encodeName(folder) + "/caf\xe9.avi"))
+                    .fileName()
+                    .contains(QChar::ReplacementCharacter));
+        const int fd = ::open(QFile::encodeName(folder) + "/caf\xe9.avi", O_CREAT | O_WRONLY, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        if (withMovie)
+            QVERIFY(testavi::writeMovie(folder + "/ok.avi", {}));
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        auto movieFolder = chooseInNextFileDialog(folder);
+        std::shared_ptr<bool> output = withMovie ? chooseInNextFileDialog(root) : nullptr;
+        action(window, "openFolderAction")->trigger();
+        QVERIFY(*movieFolder);
+        QTRY_VERIFY(!window.conversionRunning() && !boxes.texts.isEmpty());
+        QCOMPARE(boxes.texts, texts);
+        QCOMPARE(batchNames(), withMovie ? QStringList{"ok.avi"} : QStringList{});
     }
 
     void singleFileAfterAFolder()
