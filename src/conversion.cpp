@@ -304,13 +304,25 @@ void MainWindow::startJob(const SplitJob &job)
     process->start(job.program, job.arguments, QIODevice::ReadWrite);
 }
 
-// ffmpeg ends its report with the reason it failed, and often a general line after it.
-static QString lastReportLine(const QByteArray &errorOutput)
+// Lines ffmpeg prints after the reason it failed: progress, statistics, a codec's
+// closing figures ("[aac @ 0x...] Qavg: 109.568") and its general last words.
+static bool afterTheReason(const QByteArray &line)
 {
-    const QList<QByteArray> lines = errorOutput.split('\n');
+    for (const char *prefix :
+         {"frame=", "size=", "video:", "Last message repeated", "Conversion failed!"})
+        if (line.startsWith(prefix))
+            return true;
+    return line.startsWith('[') && !line.contains("rror") && !line.contains("nvalid") &&
+           !line.contains("ailed");
+}
+
+// The reason ffmpeg gives last, e.g. "Error closing file ...: No space left on device".
+static QString failureReason(const QByteArray &errorOutput)
+{
+    QList<QByteArray> lines = errorOutput.split('\n');
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
         const QByteArray text = line->split('\r').last().trimmed();
-        if (!text.isEmpty() && text != "Conversion failed!")
+        if (!text.isEmpty() && !afterTheReason(text))
             return QString::fromUtf8(text);
     }
     return {};
@@ -324,7 +336,7 @@ static QString jobFailure(const QProcess *process, int exitCode, QProcess::ExitS
     if (exitStatus == QProcess::CrashExit)
         return QString("crashed");
     if (exitCode != 0)
-        return QString("exit code %1: %2").arg(exitCode).arg(lastReportLine(errorOutput));
+        return QString("exit code %1: %2").arg(exitCode).arg(failureReason(errorOutput));
     return {};
 }
 

@@ -476,6 +476,35 @@ private slots:
         }
     }
 
+    // On a full disk the real ffmpeg fails: its half-written outputs are removed, the
+    // message names the reason, and a log entry is whole or missing, never cut.
+    void fullDiskLeavesNoBrokenFile()
+    {
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=96k", "tmpfs", output}) != 0)
+            QSKIP("mounting a small tmpfs as the output folder needs root");
+        const auto unmount = qScopeGuard([this] { QProcess::execute("umount", {output}); });
+        testavi::MovieRecipe recipe;
+        recipe.seconds = 6;
+        recipe.framesPerSecond = 25;
+        recipe.frontSize = recipe.rearSize = {640, 360}; // each output is larger than the disk
+        const QString movie = writeMovie("a.avi", recipe);
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY2(boxes.texts[0].startsWith("Conversion finished with errors: 2 of 2 jobs failed."),
+                 qPrintable(boxes.texts[0]));
+        QVERIFY2(boxes.texts[0].contains("No space left on device"), qPrintable(boxes.texts[0]));
+        for (const QString &file : filesIn(output)) {
+            QVERIFY2(file.endsWith(".txt") || file == "a.gps", qPrintable(file));
+            if (file.endsWith(".txt"))
+                QVERIFY2(readFile(output + '/' + file).endsWith(" =====\n\n") ||
+                             QFileInfo(output + '/' + file).size() == 0,
+                         qPrintable(file));
+        }
+    }
+
     // However the window is closed during a batch, it closes at once: settings saved,
     // scan and jobs ended, no partial output, no child process, no message.
     void closingEndsTheBatch_data()
