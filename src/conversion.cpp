@@ -153,9 +153,12 @@ bool MainWindow::convertMovie(int i)
     BLOCKS_g[i].frontFileName = front;
     BLOCKS_g[i].rearFileName = rear;
 
+    // ffmpeg probes the telemetry's bytes and may take the text stream for mp3 audio, which
+    // "0:a:0" would then pick; the forced subtitle decoder keeps it a text stream.
     const auto arguments = [&](const QString &videoStream, const QString &output) {
-        return QStringList{"-i",   input,        "-y",   "-vcodec",   codec,  "-strict", "-2",
-                           "-b:v", rateArgument, "-map", videoStream, "-map", "0:a:0",   output};
+        return QStringList{"-c:s",      "text",    "-i",    input,  "-y",         "-vcodec",
+                           codec,       "-strict", "-2",    "-b:v", rateArgument, "-map",
+                           videoStream, "-map",    "0:a:0", output};
     };
     const QString logFolder = CONF_g.outputDirectory;
     queuedJobs.push_back(
