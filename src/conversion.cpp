@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 QString MainWindow::ffmpegPath() const
 {
@@ -236,12 +238,14 @@ bool MainWindow::convertMovie(int i)
     BLOCKS_g[i].frontFileName = front;
     BLOCKS_g[i].rearFileName = rear;
 
+    // ffmpeg probes the telemetry's bytes and may take the text stream for mp3 audio, which
+    // "0:a:0" would then pick; the forced subtitle decoder keeps it a text stream.
     const auto job = [&](Side side, const QString &videoStream, const QString &output,
                          const char *log) {
         const QString partial = partialPath(output);
-        const QStringList arguments{"-i",        input,  "-y",    "-vcodec",    codec,
-                                    "-strict",   "-2",   "-b:v",  rateArgument, "-map",
-                                    videoStream, "-map", "0:a:0", partial};
+        const QStringList arguments{
+            "-c:s", "text", "-i",         input,  "-y",        "-vcodec", codec,   "-strict",
+            "-2",   "-b:v", rateArgument, "-map", videoStream, "-map",    "0:a:0", partial};
         return SplitJob{i, side, program, arguments, CONF_g.outputDirectory + log, output, partial};
     };
     queuedJobs.push_back(job(Side::Front, "0:v:0", front, "front_log.txt"));
@@ -354,6 +358,26 @@ void MainWindow::endJob(QProcess *process, int exitCode, QProcess::ExitStatus ex
                 exitStatus);
 }
 
+bool MainWindow::movieHasJobs(int k) const
+{
+    const auto ofMovie = [k](const SplitJob &job) { return job.block == k; };
+    return std::any_of(queuedJobs.begin(), queuedJobs.end(), ofMovie) ||
+           std::any_of(runningJobs.begin(), runningJobs.end(),
+                       [&](const auto &running) { return ofMovie(running.second); });
+}
+
+// A movie whose jobs have ended is of no more use in the page cache. Dropping it keeps
+// room for the movie scanned next, which would otherwise go first (pages read twice
+// outrank pages read once) and be read from the card a second time.
+static void releaseFromPageCache(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 // Keeps a complete output under its final name, dated like the drive; a failed one is
 // removed, so that an earlier complete output of the same name survives.
 void MainWindow::concludeJob(const SplitJob &job, const QString &failure,
@@ -373,6 +397,8 @@ void MainWindow::concludeJob(const SplitJob &job, const QString &failure,
     const QString result = reason.isEmpty() ? QString("exit code 0") : reason;
     entry += QString("===== %1: %2 =====\n\n").arg(movie, result).toUtf8();
     appendToLog(job.logPath, entry);
+    if (!movieHasJobs(job.block))
+        releaseFromPageCache(BLOCKS_g[job.block].movieFile.filePath());
 
     startQueuedJobs();
     if (job.side == Side::Front)

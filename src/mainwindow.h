@@ -119,6 +119,7 @@ private:
     void concludeJob(const SplitJob &job, const QString &failure, const QByteArray &errorOutput,
                      int exitCode, QProcess::ExitStatus exitStatus);
     QString keepOutput(const SplitJob &job) const;
+    bool movieHasJobs(int k) const;
     void truncateLogOnce(const SplitJob &job);
     void appendToLog(const QString &logPath, const QByteArray &entry);
     void noteFailure(int k, const QString &what, const QString &reason);

@@ -129,19 +129,37 @@ private slots:
     {
         QTest::addColumn<bool>("avi");
         QTest::addColumn<testavi::TextStream>("layout");
-        QTest::newRow("mp4, text stream 02") << false << testavi::TextStream::Stream02;
-        QTest::newRow("mp4, text stream 03") << false << testavi::TextStream::Stream03;
-        QTest::newRow("avi, text stream 02") << true << testavi::TextStream::Stream02;
-        QTest::newRow("avi, text stream 03") << true << testavi::TextStream::Stream03;
+        QTest::addColumn<testavi::RecorderBytes>("recorderBytes");
+        const auto tag = testavi::RecorderBytes::Tag;
+        const auto mp3Like = testavi::RecorderBytes::MpegAudioHeaders;
+        QTest::newRow("mp4, text stream 02") << false << testavi::TextStream::Stream02 << tag;
+        QTest::newRow("mp4, text stream 03") << false << testavi::TextStream::Stream03 << tag;
+        QTest::newRow("avi, text stream 02") << true << testavi::TextStream::Stream02 << tag;
+        QTest::newRow("avi, text stream 03") << true << testavi::TextStream::Stream03 << tag;
+        QTest::newRow("mp4, text stream 02, mp3-like telemetry")
+            << false << testavi::TextStream::Stream02 << mp3Like;
+        QTest::newRow("mp4, text stream 03, mp3-like telemetry")
+            << false << testavi::TextStream::Stream03 << mp3Like;
+        QTest::newRow("avi, text stream 02, mp3-like telemetry")
+            << true << testavi::TextStream::Stream02 << mp3Like;
+        QTest::newRow("avi, text stream 03, mp3-like telemetry")
+            << true << testavi::TextStream::Stream03 << mp3Like;
     }
     void splitsFrontAndRearWithAudio()
     {
         QFETCH(bool, avi);
         QFETCH(testavi::TextStream, layout);
+        QFETCH(testavi::RecorderBytes, recorderBytes);
         testavi::MovieRecipe recipe;
         recipe.textStream = layout;
+        recipe.recorderBytes = recorderBytes;
         const QStringList paths = {writeMovie("FILE0001.AVI", recipe),
                                    writeMovie("FILE0002.avi", recipe)};
+        // The movie is what the row says: ffmpeg takes mp3-like telemetry for audio.
+        const int textIndex = layout == testavi::TextStream::Stream02 ? 2 : 3;
+        const bool mp3Like = recorderBytes == testavi::RecorderBytes::MpegAudioHeaders;
+        QCOMPARE(probeStreams(paths[0]).value(textIndex).section(':', 0, 0),
+                 mp3Like ? "audio" : "subtitle");
 
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -161,6 +179,15 @@ private slots:
             const QString rear = output + '/' + name + "R" + suffix;
             QCOMPARE(probeStreams(front), QStringList({"video:" + codec + ":96x64", audio}));
             QCOMPARE(probeStreams(rear), QStringList({"video:" + codec + ":48x32", audio}));
+            for (const QString &split : {front, rear}) {
+                // The recorder's sound: 8 kHz mono PCM, as long as the movie.
+                const QList<AudioStream> sound = probeAudioStreams(split);
+                QCOMPARE(sound.size(), 1);
+                QCOMPARE(sound[0].sampleRate, 8000);
+                QCOMPARE(sound[0].channels, 1);
+                QVERIFY2(qAbs(sound[0].seconds - recipe.seconds) <= 1.0,
+                         qPrintable(QString::number(sound[0].seconds)));
+            }
             // The drive's last second plus the 2-hour offset.
             QCOMPARE(modificationTime(front), lastRecord + 7200);
             QCOMPARE(modificationTime(rear), lastRecord + 7200);
@@ -238,8 +265,8 @@ private slots:
             const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
             // ffmpeg writes under a hidden name that only a complete output loses.
             QCOMPARE(recordedFfmpegArguments(out),
-                     QStringList({"-i", movie, "-y", "-vcodec", codec, "-strict", "-2", "-b:v",
-                                  rate, "-map", stream, "-map", "0:a:0",
+                     QStringList({"-c:s", "text", "-i", movie, "-y", "-vcodec", codec, "-strict",
+                                  "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0",
                                   output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix}));
             QVERIFY(QFileInfo::exists(out));
         }

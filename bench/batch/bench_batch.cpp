@@ -91,8 +91,8 @@ QStringList writeMovies(const QString &folder, int count, int seconds, testavi::
 // The driver's ffmpeg command for one side of a movie in MP4 mode with the automatic rate.
 QStringList mp4Arguments(const QString &movie, const QString &stream, const QString &output)
 {
-    return {"-i",   movie, "-y",   "-vcodec", "mpeg4", "-strict", "-2",
-            "-b:v", "7M",  "-map", stream,    "-map",  "0:a:0",   output};
+    return {"-c:s", "text", "-i", movie,  "-y",   "-vcodec", "mpeg4", "-strict",
+            "-2",   "-b:v", "7M", "-map", stream, "-map",    "0:a:0", output};
 }
 
 QString splitOutput(const QString &movie, const QString &folder, const char *side,

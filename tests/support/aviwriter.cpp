@@ -293,15 +293,22 @@ float withoutAudioSync(float v)
 
 } // namespace
 
-QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream)
+QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream, RecorderBytes recorderBytes)
 {
     QByteArray chunk(8 + TelemetryDataSize, '\0');
     char *d = chunk.data();
     std::memcpy(d, stream == TextStream::Stream02 ? "02tx" : "03tx", 4);
     storeU32(d + 4, TelemetryDataSize);
     // Stand-in for the recorder's own leading bytes, which the program skips.
-    static const char tag[] = "testavi recorder data";
-    std::memcpy(d + 8, tag, sizeof tag - 1);
+    if (recorderBytes == RecorderBytes::MpegAudioHeaders) {
+        // MPEG-1 layer III, 128 kbit/s, 44.1 kHz: the header most mp3 frames start with.
+        const char header[] = {char(0xFF), char(0xFB), char(0x90), char(0x64)};
+        for (int at = 8; at < 48; at += sizeof header)
+            std::memcpy(d + at, header, sizeof header);
+    } else {
+        static const char tag[] = "testavi recorder data";
+        std::memcpy(d + 8, tag, sizeof tag - 1);
+    }
     storeFloat(d + 48, s.gX);
     storeFloat(d + 52, s.gY);
     storeFloat(d + 56, s.gZ);
@@ -412,7 +419,8 @@ QByteArray buildMovie(const MovieRecipe &recipe)
         case Kind::Text:
             id = textId;
             flags = 0;
-            movi.append(telemetryChunk(recipe.samples.at(e.index), recipe.textStream));
+            movi.append(telemetryChunk(recipe.samples.at(e.index), recipe.textStream,
+                                       recipe.recorderBytes));
             size = TelemetryDataSize;
             break;
         }

@@ -28,9 +28,15 @@ struct TelemetrySample
 // Stream03: 00dc front video, 01dc rear video, 02wb audio, 03tx text.
 enum class TextStream { Stream02, Stream03 };
 
+// What the recorder's own bytes (8..47 of a telemetry chunk, skipped by the program) hold.
+// MpegAudioHeaders: MPEG-audio frame headers, as opaque recorder bytes may by chance; ffmpeg
+// then probes the text stream as mp3 audio, in either layout.
+enum class RecorderBytes { Tag, MpegAudioHeaders };
+
 struct MovieRecipe
 {
     TextStream textStream = TextStream::Stream02;
+    RecorderBytes recorderBytes = RecorderBytes::Tag;
     QList<TelemetrySample> samples; // one text chunk each, spread evenly through the movi list
     // true: real MJPEG frames that ffmpeg decodes (ffmpeg is run once per frame size);
     // false: fixed filler bytes, fast, for tests that only scan the file.
@@ -45,7 +51,8 @@ struct MovieRecipe
 };
 
 // The complete 80-byte chunk (8-byte header + 72 bytes data) as it appears in the file.
-QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream = TextStream::Stream02);
+QByteArray telemetryChunk(const TelemetrySample &s, TextStream stream = TextStream::Stream02,
+                          RecorderBytes recorderBytes = RecorderBytes::Tag);
 
 // A complete AVI file in memory; empty if decodable frames were asked for but ffmpeg
 // could not produce them (the reason is logged with qWarning).
@@ -58,9 +65,9 @@ bool writeMovie(const QString &path, const MovieRecipe &recipe);
 // startTime to startTime + seconds - 1; the samplesPerSecond samples of a second share
 // its time. Deterministic, so tests can rely on the values. Its floats never hold a
 // 0xFF byte followed by one of 0xE0 or above: ffmpeg takes such bytes in the text stream
-// for an MP3 frame header and then lists the telemetry as an mp3 audio track (which
-// makes "-map 0:a:0" pick it in the Stream02 layout). Hand-made samples can still do so,
-// e.g. gX = 0.11371f (bytes ff e3 e8 3d).
+// for an MP3 frame header and then lists the telemetry as an mp3 audio track, so a drive
+// makes an ordinary movie. Hand-made samples can still do so, e.g. gX = 0.11371f (bytes
+// ff e3 e8 3d), and so can RecorderBytes::MpegAudioHeaders.
 QList<TelemetrySample> drive(qint32 startTime, int seconds, int samplesPerSecond = 1);
 
 } // namespace testavi

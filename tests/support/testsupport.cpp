@@ -247,17 +247,24 @@ bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted)
     return drop.isAccepted();
 }
 
-QStringList probeStreams(const QString &path)
+// The streams of a file as ffprobe lists them; empty if it cannot read the file.
+static QJsonArray ffprobeStreams(const QString &path)
 {
     QProcess probe;
     probe.start(systemTool("ffprobe"),
                 {"-v", "error", "-show_streams", "-of", "json", QDir::toNativeSeparators(path)});
     if (!probe.waitForFinished(60000) || probe.exitCode() != 0)
         return {};
+    return QJsonDocument::fromJson(probe.readAllStandardOutput())
+        .object()
+        .value("streams")
+        .toArray();
+}
+
+QStringList probeStreams(const QString &path)
+{
     QStringList streams;
-    const QJsonArray list =
-        QJsonDocument::fromJson(probe.readAllStandardOutput()).object().value("streams").toArray();
-    for (const QJsonValue &value : list) {
+    for (const QJsonValue &value : ffprobeStreams(path)) {
         const QJsonObject stream = value.toObject();
         QString entry =
             stream.value("codec_type").toString() + ':' + stream.value("codec_name").toString();
@@ -266,6 +273,19 @@ QStringList probeStreams(const QString &path)
                          .arg(stream.value("width").toInt())
                          .arg(stream.value("height").toInt());
         streams << entry;
+    }
+    return streams;
+}
+
+QList<AudioStream> probeAudioStreams(const QString &path)
+{
+    QList<AudioStream> streams;
+    for (const QJsonValue &value : ffprobeStreams(path)) {
+        const QJsonObject stream = value.toObject();
+        if (stream.value("codec_type").toString() == "audio")
+            streams << AudioStream{stream.value("sample_rate").toString().toInt(),
+                                   stream.value("channels").toInt(),
+                                   stream.value("duration").toString().toDouble()};
     }
     return streams;
 }

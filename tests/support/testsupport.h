@@ -71,6 +71,16 @@ bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted = nu
 // "video:mpeg4:96x64", "audio:pcm_s16le", one entry a stream, as ffprobe reports them.
 QStringList probeStreams(const QString &path);
 
+// An audio stream as ffprobe reports it.
+struct AudioStream
+{
+    int sampleRate = 0;
+    int channels = 0;
+    double seconds = 0;
+};
+// The audio streams of a file, in file order.
+QList<AudioStream> probeAudioStreams(const QString &path);
+
 // Last modification and access times in whole seconds since 1970.
 qint64 modificationTime(const QString &path);
 qint64 accessTime(const QString &path);
