@@ -323,7 +323,7 @@ static bool afterTheReason(const QByteArray &line)
 // The reason ffmpeg gives last, e.g. "Error closing file ...: No space left on device".
 static QString failureReason(const QByteArray &errorOutput)
 {
-    QList<QByteArray> lines = errorOutput.split('\n');
+    const QList<QByteArray> lines = errorOutput.split('\n');
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
         const QByteArray text = line->split('\r').last().trimmed();
         if (!text.isEmpty() && !afterTheReason(text))
@@ -485,7 +485,9 @@ void MainWindow::jobFinished()
 
 void MainWindow::concludeBatchIfDone()
 {
-    if (progressCount == batchJobs + 1 && !completionShown) {
+    // A batch ended by closing the window (which a message box or the progress dialog
+    // may have allowed in the middle of this) has nothing left to report.
+    if (conversionActive && progressCount == batchJobs + 1 && !completionShown) {
         completionShown = true;
         finishBatch();
     }

@@ -25,7 +25,8 @@ namespace {
 constexpr int ChunkBytes = 80;
 constexpr int SignatureBytes = 5;
 constexpr int ChunkStep = 8; // the next chunk is searched from 8 bytes on
-constexpr qint64 StreamPieceBytes = qint64(4) << 20;
+// Small enough that a piece is still in the processor cache when it is searched.
+constexpr qint64 StreamPieceBytes = qint64(256) << 10;
 
 struct ChunkSearch
 {

@@ -93,8 +93,8 @@ private slots:
     void recordTakesFirstSamplesPositionAndSpeed();
     void findsChunks_data();
     void findsChunks();
-    void piecesFindWhatTheMapFinds_data();
-    void piecesFindWhatTheMapFinds();
+    void everyPieceSizeFindsTheSameChunks_data();
+    void everyPieceSizeFindsTheSameChunks();
     void chunkCutByEndOfFileIsIgnored_data();
     void chunkCutByEndOfFileIsIgnored();
     void unreadableMovieLeavesRecordsAlone_data();
@@ -346,16 +346,16 @@ void TelemetryTest::findsChunks()
     QCOMPARE(load(bytes), records);
 }
 
-void TelemetryTest::piecesFindWhatTheMapFinds_data()
+void TelemetryTest::everyPieceSizeFindsTheSameChunks_data()
 {
     QTest::addColumn<qint64>("pieceBytes");
     for (const qint64 piece : {1, 2, 3, 4, 5, 7, 8, 9, 13, 64, 79, 80, 81, 4096, 1 << 20})
         QTest::addRow("%lld bytes", piece) << piece;
 }
 
-// A file read in pieces (when it cannot be mapped) gives the same chunks, also those
+// Pieces of any size give the same chunks as the scanner's own size, also those
 // across the boundaries of the pieces and those in the last bytes of the file.
-void TelemetryTest::piecesFindWhatTheMapFinds()
+void TelemetryTest::everyPieceSizeFindsTheSameChunks()
 {
     QFETCH(qint64, pieceBytes);
 
@@ -370,11 +370,11 @@ void TelemetryTest::piecesFindWhatTheMapFinds()
     bytes += "03txH02txH";
     const QString path = writeMovie(bytes);
 
-    const std::vector<qint64> mapped = telemetryChunkOffsets(path);
-    QVERIFY(mapped.size() > 100);
-    QCOMPARE(mapped.back(), bytes.size() - 5);
+    const std::vector<qint64> whole = telemetryChunkOffsets(path);
+    QVERIFY(whole.size() > 100);
+    QCOMPARE(whole.back(), bytes.size() - 5);
     const std::vector<qint64> pieces = telemetryChunkOffsets(path, pieceBytes);
-    QCOMPARE(Offsets(pieces.begin(), pieces.end()), Offsets(mapped.begin(), mapped.end()));
+    QCOMPARE(Offsets(pieces.begin(), pieces.end()), Offsets(whole.begin(), whole.end()));
 }
 
 void TelemetryTest::chunkCutByEndOfFileIsIgnored_data()
