@@ -15,6 +15,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// The handler only writes a byte: everything else happens in the event loop, which
+// reads it from the other end.
+int terminationSockets[2] = {-1, -1};
+
+void notifyTermination(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(terminationSockets[0], &byte, 1);
+    (void)written; // a full socket already holds a request to close
+}
+
+using SignalHandler = void (*)(int);
+
+SignalHandler handlerOf(int signal)
+{
+    struct sigaction current = {};
+    sigaction(signal, nullptr, &current);
+    return current.sa_handler;
+}
+
+constexpr int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
 {
     // A progress dialog arms its show timer when it is constructed; without a
@@ -52,25 +78,11 @@ MainWindow::~MainWindow()
     // A window destroyed without being closed ends its batch the same way; the jobs'
     // ends must not call back into a window that is half destroyed.
     abortBatch();
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        std::signal(signal, SIG_DFL);
+    for (int signal : terminationSignals)
+        if (handlerOf(signal) == notifyTermination)
+            std::signal(signal, SIG_DFL);
     delete ui;
 }
-
-namespace {
-
-// The handler only writes a byte: everything else happens in the event loop, which
-// reads it from the other end.
-int terminationSockets[2] = {-1, -1};
-
-void notifyTermination(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(terminationSockets[0], &byte, 1);
-    (void)written; // a full socket already holds a request to close
-}
-
-} // namespace
 
 void MainWindow::closeOnTerminationSignals()
 {
@@ -90,8 +102,10 @@ void MainWindow::closeOnTerminationSignals()
     action.sa_handler = notifyTermination;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(signal, &action, nullptr);
+    // A signal ignored by whoever started the program (nohup for SIGHUP) stays ignored.
+    for (int signal : terminationSignals)
+        if (handlerOf(signal) != SIG_IGN)
+            sigaction(signal, &action, nullptr);
 }
 
 void MainWindow::file_close_slot()

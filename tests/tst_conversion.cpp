@@ -552,6 +552,8 @@ private slots:
                                              << "job";
         QTest::newRow("SIGHUP, movie being scanned") << "SIGHUP"
                                                      << "scan";
+        QTest::newRow("SIGHUP ignored by nohup, then closed") << "SIGHUP ignored"
+                                                              << "job";
     }
     void closingEndsTheBatch()
     {
@@ -570,6 +572,10 @@ private slots:
         if (busy == "scan") // sparse: read as zeros, for long
             QVERIFY(QFile::resize(movie, qint64(1) << 40));
 
+        // As started from a terminal; or with SIGHUP ignored, as nohup starts it.
+        const int signal = how == "SIGTERM" ? SIGTERM : how == "SIGINT" ? SIGINT : SIGHUP;
+        std::signal(signal, how == "SIGHUP ignored" ? SIG_IGN : SIG_DFL);
+        const auto restore = qScopeGuard([signal] { std::signal(signal, SIG_DFL); });
         MessageBoxRecorder boxes;
         MainWindow window;
         window.show();
@@ -580,8 +586,13 @@ private slots:
         else
             QTRY_VERIFY_WITH_TIMEOUT(filesIn(output).contains(".aF.partial.mp4"), 20000);
 
-        if (how.startsWith("SIG")) {
-            raise(how == "SIGTERM" ? SIGTERM : how == "SIGINT" ? SIGINT : SIGHUP);
+        if (how == "SIGHUP ignored") {
+            raise(signal);
+            QTest::qWait(100);
+            QVERIFY(window.isVisible() && window.conversionRunning());
+            window.close();
+        } else if (how.startsWith("SIG")) {
+            raise(signal);
             QTRY_VERIFY(!window.isVisible());
         } else if (how == "close") {
             window.close();
