@@ -16,9 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 QString MainWindow::ffmpegPath() const
 {
@@ -358,24 +356,24 @@ void MainWindow::endJob(QProcess *process, int exitCode, QProcess::ExitStatus ex
                 exitStatus);
 }
 
+// A movie whose jobs have ended is of no more use in the page cache. Dropping it keeps
+// room for the movie scanned next, which would otherwise go first (pages read twice
+// outrank pages read once) and be read from the card a second time. It is done on the
+// scan thread: dropping gigabytes takes a noticeable part of a second.
+void MainWindow::releaseMovie(int k)
+{
+    ScanWorker *worker = scanWorker.get();
+    const QString movie = BLOCKS_g[k].movieFile.absoluteFilePath();
+    QMetaObject::invokeMethod(
+        worker, [worker, movie] { worker->releaseFromPageCache(movie); }, Qt::QueuedConnection);
+}
+
 bool MainWindow::movieHasJobs(int k) const
 {
     const auto ofMovie = [k](const SplitJob &job) { return job.block == k; };
     return std::any_of(queuedJobs.begin(), queuedJobs.end(), ofMovie) ||
            std::any_of(runningJobs.begin(), runningJobs.end(),
                        [&](const auto &running) { return ofMovie(running.second); });
-}
-
-// A movie whose jobs have ended is of no more use in the page cache. Dropping it keeps
-// room for the movie scanned next, which would otherwise go first (pages read twice
-// outrank pages read once) and be read from the card a second time.
-static void releaseFromPageCache(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
 }
 
 // Keeps a complete output under its final name, dated like the drive; a failed one is
@@ -398,7 +396,7 @@ void MainWindow::concludeJob(const SplitJob &job, const QString &failure,
     entry += QString("===== %1: %2 =====\n\n").arg(movie, result).toUtf8();
     appendToLog(job.logPath, entry);
     if (!movieHasJobs(job.block))
-        releaseFromPageCache(BLOCKS_g[job.block].movieFile.filePath());
+        releaseMovie(job.block);
 
     startQueuedJobs();
     if (job.side == Side::Front)

@@ -120,6 +120,7 @@ private:
                      int exitCode, QProcess::ExitStatus exitStatus);
     QString keepOutput(const SplitJob &job) const;
     bool movieHasJobs(int k) const;
+    void releaseMovie(int k);
     void truncateLogOnce(const SplitJob &job);
     void appendToLog(const QString &logPath, const QByteArray &entry);
     void noteFailure(int k, const QString &what, const QString &reason);

@@ -23,6 +23,9 @@ public:
     // reports the track file's failure (empty when written or when there is no movie).
     void scan(int batch, int k, const QString &moviePath, const QString &trackPath, long dateShift);
 
+    // Drops a movie that has been converted from the page cache.
+    void releaseFromPageCache(const QString &moviePath);
+
 signals:
     void scanned(int batch, int k, const QString &trackError);
 
