@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 QString MainWindow::ffmpegPath() const
 {
@@ -294,6 +295,12 @@ void MainWindow::startJob(const SplitJob &job)
         return;
     }
     auto *process = new QProcess(this);
+    // Conversions run in the background: at a lower priority the window, the scan and
+    // the rest of the desktop stay responsive while every core encodes.
+    process->setChildProcessModifier([] {
+        const int niceness = ::nice(10);
+        (void)niceness; // without it the job only runs at the usual priority
+    });
     runningJobs.emplace(process, job);
     connect(process, &QProcess::finished, this,
             [this, process](int exitCode, QProcess::ExitStatus exitStatus) {
