@@ -416,17 +416,12 @@ QString MainWindow::keepOutput(const SplitJob &job) const
 {
     if (QFileInfo(job.partial).size() <= 0)
         return QString("ffmpeg wrote no output");
-    const s_BLOCK &block = BLOCKS_g[job.block];
-    // A movie without telemetry has no time to give its outputs.
-    if (block.nRecords > 0)
-        setFileTimes(job.partial, block.recTime[block.nRecords - 1] +
-                                      timezoneShiftSeconds(CONF_g.timezoneOffset));
-    if (std::rename(QFile::encodeName(job.partial).constData(),
-                    QFile::encodeName(job.output).constData()) != 0)
-        return QString("could not be renamed to %1: %2")
-            .arg(QDir::toNativeSeparators(job.output),
-                 QString::fromLocal8Bit(std::strerror(errno)));
-    return {};
+    const QString reason = moveIntoPlace(job.partial, job.output, BLOCKS_g[job.block],
+                                         timezoneShiftSeconds(CONF_g.timezoneOffset));
+    if (reason.isEmpty())
+        return reason;
+    return QString("could not be renamed to %1: %2")
+        .arg(QDir::toNativeSeparators(job.output), reason);
 }
 
 // Each log is emptied when the batch's first job of its side starts.

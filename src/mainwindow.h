@@ -52,6 +52,10 @@ public:
     // record) and renames it into place; the reason it failed, or an empty string.
     static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
     static bool setFileTimes(const QString &path, long modificationTime);
+    // Gives a complete file, written under `partial`, its final name and the date of the
+    // block's last record plus dateShift; the reason it failed, with `partial` removed.
+    static QString moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,
+                                 long dateShift);
     // Where a file is written before it is complete: hidden, in the same folder, with the
     // same extension (ffmpeg picks the container from it).
     static QString partialPath(const QString &path);

@@ -108,17 +108,23 @@ QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, lo
         return reason;
     }
     track.close();
-    // A movie without records has no time to date its track file with: it keeps the
-    // time it was written.
+    return moveIntoPlace(partial, path, block, dateShift);
+}
+
+QString MainWindow::moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,
+                                  long dateShift)
+{
+    // A movie without records has no time to date its files with: they keep the time
+    // they were written.
+    const int records = std::min(block.nRecords, MAX_RECORDS);
     if (records > 0)
         setFileTimes(partial, block.recTime[records - 1] + dateShift);
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) !=
-        0) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        QFile::remove(partial);
-        return reason;
-    }
-    return {};
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) ==
+        0)
+        return {};
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    QFile::remove(partial);
+    return reason;
 }
 
 void MainWindow::save_gps_and_gforce_data_nmea(int k)
