@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -25,6 +26,22 @@ QString MainWindow::trackFilePath(const QFileInfo &movie) const
     return CONF_g.outputDirectory + name;
 }
 
+// printf into a buffer of the size the text needs: a float can print 39 digits before
+// the point and a double 309, and a fixed buffer would cut the line.
+__attribute__((format(printf, 1, 2))) static QByteArray printed(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    QByteArray text(std::max(length, 0), Qt::Uninitialized);
+    std::vsnprintf(text.data(), size_t(text.size()) + 1, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
 // "ddmm.mmmmmm" for latitudes (2 degree digits), "dddmm.mmmmmm" for longitudes (3).
 // fabs, not a sign test: -0.0 must come out as zero, not "00-0.000000".
 static QByteArray degreesAndMinutes(double coordinate, int degreeDigits)
@@ -32,11 +49,9 @@ static QByteArray degreesAndMinutes(double coordinate, int degreeDigits)
     const double absolute = std::fabs(coordinate);
     const double degrees = std::trunc(absolute);
     const double minutes = (absolute - degrees) * 60.0;
-    char text[64];
     // Degrees printed from the truncated double are what "%0Nd" prints for every
     // value an int holds, and stay defined for the ones it does not (corrupt data).
-    std::snprintf(text, sizeof text, "%0*.0f%09.6f", degreeDigits, degrees, minutes);
-    return text;
+    return printed("%0*.0f%09.6f", degreeDigits, degrees, minutes);
 }
 
 // XOR of the bytes, as a signed byte widened to int.
@@ -53,22 +68,17 @@ static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
     const QDateTime time = QDateTime::fromSecsSinceEpoch(block.recTime[i], Qt::UTC);
     const QDate date = time.date();
     const QTime clock = time.time();
-    char text[64];
     QByteArray body = "GPRMC,";
-    std::snprintf(text, sizeof text, "%02d%02d%02d.0", clock.hour(), clock.minute(),
-                  clock.second());
-    body += text;
+    body += printed("%02d%02d%02d.0", clock.hour(), clock.minute(), clock.second());
     body += ",A,";
     body += degreesAndMinutes(block.latitude[i], 2);
     body += block.latitude[i] < 0 ? ",S," : ",N,";
     body += degreesAndMinutes(block.longitude[i], 3);
     body += block.longitude[i] < 0 ? ",W," : ",E,";
-    std::snprintf(text, sizeof text, "%0.2lf,,", double(block.speedKmh[i]) / 1.852);
-    body += text;
+    body += printed("%0.2lf,,", double(block.speedKmh[i]) / 1.852);
     // Years before 2000 (a clock never set) keep two digits too, not "-1" for 1999.
     const int year = date.year() < 2000 ? date.year() % 100 : date.year() - 2000;
-    std::snprintf(text, sizeof text, "%02d%02d%02d,,,A", date.day(), date.month(), year);
-    body += text;
+    body += printed("%02d%02d%02d,,,A", date.day(), date.month(), year);
     return body;
 }
 
@@ -77,12 +87,9 @@ static QByteArray trackText(const s_BLOCK &block, int records)
     QByteArray text;
     for (int i = 0; i < records; ++i) {
         const QByteArray body = rmcSentenceBody(block, i);
-        char line[128];
-        std::snprintf(line, sizeof line, "*%02X\n", checkSum(body.constData()));
-        text += '$' + body + line;
-        std::snprintf(line, sizeof line, "$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]),
-                      double(block.gForceY[i]), double(block.gForceZ[i]));
-        text += line;
+        text += '$' + body + printed("*%02X\n", checkSum(body.constData()));
+        text += printed("$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]), double(block.gForceY[i]),
+                        double(block.gForceZ[i]));
     }
     return text;
 }

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -73,6 +74,8 @@ private slots:
 
     void writesSentences_data();
     void writesSentences();
+    void keepsEveryLineWhole_data();
+    void keepsEveryLineWhole();
     void namesTrackAfterMovie_data();
     void namesTrackAfterMovie();
     void trackWithoutRecordsIsEmptyAndUndated();
@@ -179,6 +182,58 @@ void TrackFileTest::writesSentences()
     QVERIFY(checksumValid(written.left(written.indexOf('\n'))));
 }
 
+void TrackFileTest::keepsEveryLineWhole_data()
+{
+    QTest::addColumn<Record>("record");
+
+    using Float = std::numeric_limits<float>;
+    using Double = std::numeric_limits<double>;
+    const auto withG = [](float x, float y, float z) {
+        Record r;
+        r.g[0] = x;
+        r.g[1] = y;
+        r.g[2] = z;
+        return r;
+    };
+    QTest::addRow("largest floats") << withG(Float::max(), -Float::max(), Float::max());
+    QTest::addRow("smallest floats")
+        << withG(Float::min(), -Float::denorm_min(), Float::denorm_min());
+    QTest::addRow("infinities and NaN")
+        << withG(Float::infinity(), -Float::infinity(), Float::quiet_NaN());
+    Record huge = withG(-Float::max(), -Float::max(), -Float::max());
+    huge.latitude = Double::max();
+    huge.longitude = -Double::max();
+    huge.speedKmh = Float::max();
+    QTest::addRow("huge coordinates and speed") << huge;
+    Record odd = withG(-Float::quiet_NaN(), Float::infinity(), -0.0f);
+    odd.latitude = Double::infinity();
+    odd.longitude = -Double::quiet_NaN();
+    odd.speedKmh = -Float::infinity();
+    QTest::addRow("coordinates that are no numbers") << odd;
+}
+
+// Whatever a damaged chunk holds, each record gives two whole lines, and the next
+// sentence starts a line of its own.
+void TrackFileTest::keepsEveryLineWhole()
+{
+    QFETCH(Record, record);
+
+    const QByteArray written = readAll(saveTrack({record, Record(), record}));
+    QVERIFY(written.endsWith('\n'));
+    const QList<QByteArray> lines = written.chopped(1).split('\n');
+    QCOMPARE(lines.size(), 6);
+    char gsensor[512];
+    std::snprintf(gsensor, sizeof gsensor, "$GSENSOR,%f,%f,%f", double(record.g[0]),
+                  double(record.g[1]), double(record.g[2]));
+    for (int i = 0; i < lines.size(); i += 2) {
+        QVERIFY2(lines[i].startsWith("$GPRMC,") && checksumValid(lines[i]), lines[i].constData());
+        QVERIFY(lines[i + 1].startsWith("$GSENSOR,"));
+    }
+    QCOMPARE(lines[1], QByteArray(gsensor));
+    QCOMPARE(lines[5], QByteArray(gsensor));
+    QCOMPARE(lines[3], QByteArray("$GSENSOR,0.015625,-0.984375,0.125000"));
+}
+
 void TrackFileTest::namesTrackAfterMovie_data()
 {
     QTest::addColumn<QString>("movie");
@@ -269,7 +324,7 @@ void TrackFileTest::datingMissingFileFails()
 }
 
 // GPSBabel, as a user would run it on the track: every record comes back with its
-// position and time.
+// position and time, however large its G values.
 void TrackFileTest::gpsbabelReadsTrack()
 {
     const QString gpsbabel = QStandardPaths::findExecutable("gpsbabel");
@@ -286,6 +341,9 @@ void TrackFileTest::gpsbabelReadsTrack()
         r.time = Start + 61 * i; // minutes and seconds change
         r.latitude = positions[i][0];
         r.longitude = positions[i][1];
+        // G values of a damaged chunk make long lines that must not hide a point.
+        const float extreme = std::numeric_limits<float>::max();
+        std::fill(std::begin(r.g), std::end(r.g), i % 2 ? extreme : -extreme);
         records.append(r);
     }
     const QString track = saveTrack(records);
