@@ -1,7 +1,8 @@
 #include "mainwindow.h"
 
+#include "batch.h"
+#include "ffmpegcommand.h"
 #include "globals.h"
-#include "scanworker.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -41,7 +42,9 @@ constexpr int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_MainWindow),
+      batch(std::make_unique<Batch>(this, [this](int movie) { return convertMovie(movie); }))
 {
     // A progress dialog arms its show timer when it is constructed; without a
     // reset it would pop up empty a few seconds after start-up.
@@ -70,6 +73,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(ui->quitAction, &QAction::triggered, this, &MainWindow::file_close_slot);
     connect(ui->quitButton, &QPushButton::clicked, this, &MainWindow::file_close_slot);
     connect(ui->aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+    connect(batch.get(), &Batch::jobFinished, this,
+            [this](Camera camera, int exitCode, QProcess::ExitStatus exitStatus) {
+                if (camera == Camera::Front)
+                    front_process_finished_slot(exitCode, exitStatus);
+                else
+                    rear_process_finished_slot(exitCode, exitStatus);
+            });
+    connect(batch.get(), &Batch::ended, this, &MainWindow::finishBatch);
     closeOnTerminationSignals();
 }
 
@@ -77,7 +88,7 @@ MainWindow::~MainWindow()
 {
     // A window destroyed without being closed ends its batch the same way; the jobs'
     // ends must not call back into a window that is half destroyed.
-    abortBatch();
+    batch->abort();
     for (int signal : terminationSignals)
         if (handlerOf(signal) == notifyTermination)
             std::signal(signal, SIG_DFL);
@@ -108,10 +119,9 @@ void MainWindow::closeOnTerminationSignals()
             sigaction(signal, &action, nullptr);
 }
 
+// The close event saves the settings, however the window is closed.
 void MainWindow::file_close_slot()
 {
-    saveConf();
-    saveWindowPos();
     close();
 }
 
@@ -121,7 +131,8 @@ void MainWindow::closeEvent(QCloseEvent *)
     saveWindowPos();
     // Closing does not wait for a batch: it is ended, and its progress window, which has
     // no parent, is closed so that it cannot keep the program running.
-    abortBatch();
+    batch->abort();
+    progressDialog.reset();
 }
 
 void MainWindow::bringToFront()
@@ -139,7 +150,7 @@ void MainWindow::showWarning(const QString &text)
 
 void MainWindow::showAbout()
 {
-    const QString ffmpeg = QDir::toNativeSeparators(ffmpegPath());
+    const QString ffmpeg = QDir::toNativeSeparators(ffmpegProgram());
     const QString found = QFileInfo(ffmpeg).isExecutable() ? tr("found") : tr("not found");
     QMessageBox::about(
         this, tr("About"),

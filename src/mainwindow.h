@@ -5,18 +5,16 @@
 #include <QProcess>
 #include <QProgressDialog>
 #include <QStringList>
-#include <QThread>
 
 #include <atomic>
-#include <deque>
-#include <map>
 #include <memory>
 
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
 class QSocketNotifier;
-class ScanWorker;
+class Batch;
+class BatchReport;
 class Ui_MainWindow;
 struct s_BLOCK;
 
@@ -52,6 +50,8 @@ public:
     // record) and renames it into place; the reason it failed, or an empty string.
     static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
     static bool setFileTimes(const QString &path, long modificationTime);
+    // Where a movie's track file goes in the configuration's output folder.
+    static QString trackFilePath(const QFileInfo &movie);
     // Gives a complete file, written under `partial`, its final name and the date of the
     // block's last record plus dateShift; the reason it failed, with `partial` removed.
     static QString moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,
@@ -65,10 +65,8 @@ public:
     void startConversion();
     bool convertMovie(int i);
 
-    // True from the start of a batch until its last job has ended.
-    bool conversionRunning() const { return conversionActive; }
-    // Jobs started at the same time, at most.
-    static int maxParallelJobs();
+    // True from the moment a batch asks for its output folder until its last job has ended.
+    bool conversionRunning() const;
     // SIGTERM, SIGINT and SIGHUP close the window as its close control does.
     void closeOnTerminationSignals();
 
@@ -89,52 +87,17 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    enum class Side { Front, Rear };
-    struct SplitJob
-    {
-        int block;
-        Side side;
-        QString program;
-        QStringList arguments;
-        QString logPath;
-        QString output;  // the final name, which only a complete output gets
-        QString partial; // what ffmpeg writes
-    };
-
     void showAbout();
     void bringToFront();
     void showWarning(const QString &text);
 
-    // trackfile.cpp
-    QString trackFilePath(const QFileInfo &movie) const;
-
     // conversion.cpp
-    QString ffmpegPath() const;
     bool refuseWhileConverting();
     bool splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const;
     bool outputFolderWritable();
     bool outputsOverwriteMovies();
-    void resetBatch();
-    void scanNextMovie();
-    void movieScanned(int batch, int k, const QString &trackError);
-    void startQueuedJobs();
-    void startJob(const SplitJob &job);
-    void endJob(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
-    void concludeJob(const SplitJob &job, const QString &failure, const QByteArray &errorOutput,
-                     int exitCode, QProcess::ExitStatus exitStatus);
-    QString keepOutput(const SplitJob &job) const;
-    bool movieHasJobs(int k) const;
-    void releaseMovie(int k);
-    void truncateLogOnce(const SplitJob &job);
-    void appendToLog(const QString &logPath, const QByteArray &entry);
-    void noteFailure(int k, const QString &what, const QString &reason);
     void jobFinished();
-    void concludeBatchIfDone();
-    void abandonUnstartedJobs();
-    void finishBatch();
-    QString errorSummary() const;
-    void abortBatch();
-    void stopScanThread();
+    void finishBatch(const BatchReport &report);
 
     // selection.cpp
     struct Selection
@@ -151,32 +114,7 @@ private:
 
     Ui_MainWindow *ui;
     QProgressDialog progressDialog;
-    int progressCount = 0;
-    bool completionShown = false;
-
-    // The batch's job pool: queued in batch order, at most maxParallelJobs() running.
-    std::deque<SplitJob> queuedJobs;
-    std::map<QProcess *, SplitJob> runningJobs;
-    int failedJobs = 0;
-    int failedTracks = 0;
-    int batchJobs = 0;     // 2 per movie of the batch
-    int startedMovies = 0; // movies whose jobs were queued, from block 0 on
-    int nextScan = 0;      // the next movie handed to the scan thread
-    int batchNumber = 0;   // tells a late scan result of an ended batch from a current one
-    bool scanning = false;
-    bool conversionActive = false;
-    bool startingJobs = false;
-    bool frontLogOpened = false;
-    bool rearLogOpened = false;
-    bool logWritten = false;
-    QString firstFailure;
-    QString logFailure;
-    QStringList unreadableNames; // movies of the selection that could not be taken
-
-    // Movies are scanned and their track files written on scanThread (see ScanWorker).
-    QThread scanThread;
-    std::unique_ptr<ScanWorker> scanWorker;
-    std::atomic<bool> scanCancelled{false};
+    std::unique_ptr<Batch> batch;
 
     std::unique_ptr<QSocketNotifier> terminationNotifier;
 };

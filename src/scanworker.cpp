@@ -8,23 +8,44 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-void ScanWorker::scan(int batch, int k, const QString &moviePath, const QString &trackPath,
-                      long dateShift)
+MovieScan MovieScan::of(int k)
 {
-    s_BLOCK &block = BLOCKS_g[k];
-    QString trackError;
-    // Something that is no movie file gets no track file; its jobs report it.
-    if (MainWindow::readTelemetry(moviePath, block, &cancelled) && !cancelled)
-        trackError = MainWindow::writeTrackFile(block, trackPath, dateShift);
-    emit scanned(batch, k, trackError);
+    return {k, BLOCKS_g[k].movieFile.absoluteFilePath(),
+            MainWindow::trackFilePath(BLOCKS_g[k].movieFile),
+            MainWindow::timezoneShiftSeconds(CONF_g.timezoneOffset)};
 }
 
-void ScanWorker::releaseFromPageCache(const QString &moviePath)
+bool MovieScan::readTelemetry(const std::atomic<bool> *cancelled) const
 {
-    const int fd =
-        ::open(QFile::encodeName(moviePath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return MainWindow::readTelemetry(moviePath, BLOCKS_g[block], cancelled);
+}
+
+QString MovieScan::writeTrack() const
+{
+    return MainWindow::writeTrackFile(BLOCKS_g[block], trackPath, dateShift);
+}
+
+QString MovieScan::run(const std::atomic<bool> &cancelled) const
+{
+    // Something that is no movie file gets no track file; its jobs report it.
+    if (readTelemetry(&cancelled) && !cancelled)
+        return writeTrack();
+    return {};
+}
+
+void ScanWorker::scan(int generation, const MovieScan &movie)
+{
+    const QString trackError = movie.run(cancelled);
+    emit scanned(generation, movie.block, trackError);
+}
+
+bool ScanWorker::releaseFromPageCache(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        return false;
+    // Dirty pages cannot be dropped: they are written first.
+    const bool dropped = ::fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
     ::close(fd);
+    return dropped;
 }

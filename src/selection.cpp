@@ -1,5 +1,7 @@
+#include "batch.h"
 #include "globals.h"
 #include "mainwindow.h"
+#include "movienames.h"
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -66,7 +68,7 @@ void MainWindow::dropEvent(QDropEvent *event)
     Selection selection;
     for (const QUrl &url : event->mimeData()->urls()) {
         const QString path = url.path();
-        if (path.endsWith(".avi") || path.endsWith(".AVI")) {
+        if (movienames::hasAviExtension(path)) {
             takeMovie(QFileInfo(path), selection);
         } else if (path.endsWith(QDir::separator()) && !takeMovieFolder(path, selection)) {
             return;
@@ -93,7 +95,7 @@ bool MainWindow::takeMovieFolder(const QString &folder, Selection &selection)
 
 static bool hiddenOrNotAvi(const QByteArray &name)
 {
-    return name.startsWith('.') || !name.toLower().endsWith(".avi");
+    return name.startsWith('.') || !movienames::matchesFolderPattern(QString::fromLatin1(name));
 }
 
 // Names that are not valid UTF-8 (a Latin-1 name from an old card) have no QString
@@ -126,7 +128,7 @@ static QStringList undecodableMovieNames(const QString &folder)
 QFileInfoList MainWindow::listMovieFolder(const QString &folder, QStringList &unreadable) const
 {
     QDir dir(folder);
-    dir.setNameFilters({"*.avi"});
+    dir.setNameFilters({movienames::FolderPattern});
     dir.setSorting(QDir::Time | QDir::Reversed);
     unreadable = undecodableMovieNames(folder);
     return dir.entryInfoList(dir.nameFilters(), QDir::NoFilter, QDir::NoSort);
@@ -156,7 +158,7 @@ void MainWindow::showNoMoviesWarning(const QStringList &unreadable)
 void MainWindow::convertSelection(const Selection &selection)
 {
     nBlocks_g = selection.count;
-    unreadableNames = selection.unreadable;
+    batch->leaveOut(selection.unreadable);
     if (selection.leftOut > 0)
         showWarning(tr("A batch holds at most %1 movies: the first %1 are converted now, %2 "
                        "were left out. Convert them in another batch.")

@@ -1,5 +1,6 @@
 #include "globals.h"
 #include "mainwindow.h"
+#include "scanworker.h"
 #include "telemetryscan.h"
 
 #include <QFile>
@@ -311,5 +312,5 @@ bool MainWindow::readTelemetry(const QString &moviePath, s_BLOCK &block,
 
 void MainWindow::load_gps_and_gforce_data_brightquill4300(int k)
 {
-    readTelemetry(BLOCKS_g[k].movieFile.absoluteFilePath(), BLOCKS_g[k]);
+    MovieScan::of(k).readTelemetry();
 }

@@ -1,5 +1,7 @@
 #include "globals.h"
 #include "mainwindow.h"
+#include "movienames.h"
+#include "scanworker.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,16 +16,9 @@
 #include <sys/stat.h>
 #include <utime.h>
 
-QString MainWindow::trackFilePath(const QFileInfo &movie) const
+QString MainWindow::trackFilePath(const QFileInfo &movie)
 {
-    QString name = movie.fileName();
-    // Without ".avi" the name would stay the movie's own: writing it would
-    // truncate the movie when the output folder is the movie's folder.
-    if (name.contains(".avi", Qt::CaseInsensitive))
-        name.replace(".avi", ".gps", Qt::CaseInsensitive);
-    else
-        name += ".gps";
-    return CONF_g.outputDirectory + name;
+    return CONF_g.outputDirectory + movienames::trackName(movie.fileName());
 }
 
 // printf into a buffer of the size the text needs: a float can print 39 digits before
@@ -136,9 +131,7 @@ QString MainWindow::moveIntoPlace(const QString &partial, const QString &path, c
 
 void MainWindow::save_gps_and_gforce_data_nmea(int k)
 {
-    const s_BLOCK &block = BLOCKS_g[k];
-    writeTrackFile(block, trackFilePath(block.movieFile),
-                   timezoneShiftSeconds(CONF_g.timezoneOffset));
+    MovieScan::of(k).writeTrack();
 }
 
 int MainWindow::checkSum(const char *s)

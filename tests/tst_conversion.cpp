@@ -1,6 +1,7 @@
 // Batches of movies split by real ffmpeg jobs: outputs, dates, progress, logs and
 // the one message that ends a batch.
 #include "aviwriter.h"
+#include "batch.h"
 #include "globals.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -26,6 +27,10 @@ using namespace testsupport;
 namespace {
 
 constexpr qint32 driveStart = 1342256765; // 2012-07-14 09:06:05 UTC
+// Writes a row's movies, plants its fault and returns the movies of its batch.
+using Planter = std::function<QStringList()>;
+// Closes the window during a batch, one way or another.
+using Closer = std::function<void(MainWindow &)>;
 constexpr int batchTimeout = 120000;
 
 const QString completeText = "Conversion Complete!";
@@ -41,6 +46,9 @@ QString errorsText(int failed, int total, const QString &firstFailure,
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Planter)
+Q_DECLARE_METATYPE(Closer)
 
 class TestConversion : public QObject
 {
@@ -96,6 +104,17 @@ class TestConversion : public QObject
             if (auto *dialog = qobject_cast<QProgressDialog *>(widget))
                 return dialog;
         return nullptr;
+    }
+
+    static constexpr const char *EarlierContent = "earlier";
+    // A file of an earlier conversion (or of the user), dated like the drive.
+    static bool writeEarlierFile(const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(EarlierContent) != 7)
+            return false;
+        file.close();
+        return setTimes(path, driveStart, driveStart);
     }
 
     static QString readFile(const QString &path)
@@ -366,7 +385,7 @@ private slots:
 
     void runsAtMostOneJobPerCore()
     {
-        const int movieCount = MainWindow::maxParallelJobs() + 3;
+        const int movieCount = Batch::maxParallelJobs() + 3;
         testavi::MovieRecipe recipe;
         recipe.seconds = 4;
         recipe.frontSize = {320, 240};
@@ -387,7 +406,7 @@ private slots:
         startBatch(window, paths);
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
-        QVERIFY2(peak <= MainWindow::maxParallelJobs(), qPrintable(QString::number(peak)));
+        QVERIFY2(peak <= Batch::maxParallelJobs(), qPrintable(QString::number(peak)));
         QVERIFY(peak >= 2);
         for (int i = 0; i < movieCount; ++i)
             QVERIFY(QFileInfo(output + QString("/M%1R.mp4").arg(i)).size() > 0);
@@ -417,90 +436,101 @@ private slots:
     }
 
     // Faults of single movies, jobs and outputs: each ends the batch with the truth, and
-    // no broken file is left under a final name.
+    // no broken file is left under a final name. A row's `plant` writes its movies, plants
+    // its fault and returns the batch; `earlier` files of the output folder, planted with
+    // content and date, must come through unchanged.
     void faultsEndTheBatchHonestly_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QStringList>("expected"); // message texts; %o is the output folder
+        QTest::addColumn<QByteArray>("ffmpeg");
+        QTest::addColumn<Planter>("plant");
+        QTest::addColumn<QStringList>("earlier");
+        QTest::addColumn<QStringList>("expected"); // message texts
         QTest::addColumn<QStringList>("files");    // what the output folder holds after it
         const QString logs = "front_log.txt,rear_log.txt";
+        const QString others = "a.gps,aF.mp4,aR.mp4,b.gps,bF.mp4,bR.mp4," + logs;
+        // The batch goes on after a movie that is none.
+        const auto oddMovie = [this](std::function<bool(const QString &)> make) -> Planter {
+            return [this, make] {
+                const QStringList paths{writeMovie("a.avi"), movies + "/x.avi",
+                                        writeMovie("b.avi")};
+                return make(paths[1]) ? paths : QStringList{}; // empty: it could not be planted
+            };
+        };
+        const Planter oneMovie = [this] { return QStringList{writeMovie("a.avi")}; };
+
         QTest::newRow("failing job keeps the earlier output")
-            << "failing ffmpeg"
+            << failingFfmpeg() << oneMovie << QStringList{"aF.mp4"}
             << QStringList{errorsText(2, 2,
                                       "a.avi (front): exit code 1: av_interleaved_write_frame(): "
                                       "No space left on device")}
             << QString("a.gps,aF.mp4,%1").arg(logs).split(',');
         QTest::newRow("named pipe")
-            << "fifo"
+            << argumentRecordingFfmpeg() << oddMovie([](const QString &x) {
+                   return mkfifo(QFile::encodeName(x).constData(), 0600) == 0;
+               })
+            << QStringList{}
             << QStringList{errorsText(2, 6, "x.avi (front): a named pipe, not a movie file")}
-            << QString("a.gps,aF.mp4,aR.mp4,b.gps,bF.mp4,bR.mp4,%1").arg(logs).split(',');
+            << others.split(',');
         QTest::newRow("folder named like a movie")
-            << "folder"
+            << argumentRecordingFfmpeg()
+            << oddMovie([](const QString &x) { return QDir().mkpath(x); }) << QStringList{}
             << QStringList{errorsText(2, 6, "x.avi (front): a folder, not a movie file")}
-            << QString("a.gps,aF.mp4,aR.mp4,b.gps,bF.mp4,bR.mp4,%1").arg(logs).split(',');
+            << others.split(',');
         QTest::newRow("dangling link")
-            << "link" << QStringList{errorsText(2, 6, "x.avi (front): No such file or directory")}
-            << QString("a.gps,aF.mp4,aR.mp4,b.gps,bF.mp4,bR.mp4,%1").arg(logs).split(',');
+            << argumentRecordingFfmpeg()
+            << oddMovie([this](const QString &x) { return QFile::link(movies + "/gone.avi", x); })
+            << QStringList{}
+            << QStringList{errorsText(2, 6, "x.avi (front): No such file or directory")}
+            << others.split(',');
         QTest::newRow("folder in the track file's way")
-            << "blocked track"
+            << argumentRecordingFfmpeg() << Planter([this] {
+                   QDir().mkpath(output + "/a.gps");
+                   return QStringList{writeMovie("a.avi")};
+               })
+            << QStringList{}
             << QStringList{"Conversion finished with errors: 0 of 2 jobs failed. 1 of 1 track "
                            "files could not be written.\nFirst failure: a.avi (track file): Is a "
                            "directory" +
                            seeLogs}
-            << QString("aF.mp4,aR.mp4,%1").arg(logs).split(',');
-        QTest::newRow("output folder that cannot be written")
-            << "read-only output"
-            << QStringList{"The output folder cannot be written: /proc/\n"
-                           "No such file or directory"}
-            << QStringList{};
+            << QString("aF.mp4,aR.mp4,%1,a.gps").arg(logs).split(','); // a.gps: the folder
     }
     void faultsEndTheBatchHonestly()
     {
-        QFETCH(QString, fault);
+        QFETCH(QByteArray, ffmpeg);
+        QFETCH(Planter, plant);
+        QFETCH(QStringList, earlier);
         QFETCH(QStringList, expected);
         QFETCH(QStringList, files);
-        QVERIFY(replaceFfmpegBesideApp(
-            fault == "failing ffmpeg" ? failingFfmpeg() : argumentRecordingFfmpeg(), true));
-        QStringList paths = {writeMovie("a.avi")};
-        const QString odd = movies + "/x.avi";
-        const QString earlier = output + "/aF.mp4";
-        if (fault == "failing ffmpeg") {
-            QFile file(earlier);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier") == 7);
-            file.close();
-            QVERIFY(setTimes(earlier, driveStart, driveStart));
-        } else if (fault == "fifo") {
-            QCOMPARE(mkfifo(QFile::encodeName(odd).constData(), 0600), 0);
-        } else if (fault == "folder") {
-            QVERIFY(QDir().mkpath(odd));
-        } else if (fault == "link") {
-            QVERIFY(QFile::link(movies + "/gone.avi", odd));
-        } else if (fault == "blocked track") {
-            QVERIFY(QDir().mkpath(output + "/a.gps"));
-        } else if (fault == "read-only output") {
-            output = "/proc"; // refuses new files whoever asks
-        }
-        if (fault == "fifo" || fault == "folder" || fault == "link")
-            paths << odd << writeMovie("b.avi"); // the batch goes on after the odd movie
+        QVERIFY(replaceFfmpegBesideApp(ffmpeg, true));
+        const QStringList paths = plant();
+        QVERIFY(!paths.isEmpty());
+        for (const QString &name : earlier)
+            QVERIFY(writeEarlierFile(output + '/' + name));
 
         MessageBoxRecorder boxes;
         MainWindow window;
         startBatch(window, paths);
-        if (fault == "read-only output")
-            QVERIFY(!window.conversionRunning());
-        else
-            waitForBatchEnd(window, boxes);
+        waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, expected);
-        if (fault == "read-only output")
-            return;
-        if (fault == "blocked track")
-            files.append("a.gps"); // the folder, which is no file
         QCOMPARE(filesIn(output) + QDir(output).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
                  files);
-        if (fault == "failing ffmpeg") {
-            QCOMPARE(readFile(earlier), "earlier");
-            QCOMPARE(modificationTime(earlier), qint64(driveStart));
+        for (const QString &name : earlier) {
+            QCOMPARE(readFile(output + '/' + name), QString(EarlierContent));
+            QCOMPARE(modificationTime(output + '/' + name), qint64(driveStart));
         }
+    }
+
+    void unwritableOutputFolderIsRefused()
+    {
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        const QString movie = writeMovie("a.avi");
+        output = "/proc"; // refuses new files whoever asks
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, {movie});
+        QVERIFY(!window.conversionRunning());
+        QCOMPARE(boxes.texts, QStringList{"The output folder cannot be written: /proc/\n"
+                                          "No such file or directory"});
     }
 
     // On a full disk the real ffmpeg fails: its half-written outputs are removed, the
@@ -536,31 +566,58 @@ private slots:
     // scan and jobs ended, no partial output, no child process, no message.
     void closingEndsTheBatch_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QString>("busy"); // "job", "real job" (the real ffmpeg) or "scan"
-        QTest::newRow("Quit button, job running") << "quitButton"
-                                                  << "job";
-        QTest::newRow("File menu Quit, job running") << "quitAction"
-                                                     << "job";
-        QTest::newRow("close control, real ffmpeg running") << "close"
-                                                            << "real job";
-        QTest::newRow("close control, movie being scanned") << "close"
-                                                            << "scan";
-        QTest::newRow("SIGTERM, real ffmpeg running") << "SIGTERM"
-                                                      << "real job";
-        QTest::newRow("SIGINT, job running") << "SIGINT"
-                                             << "job";
-        QTest::newRow("SIGHUP, movie being scanned") << "SIGHUP"
-                                                     << "scan";
-        QTest::newRow("SIGHUP ignored by nohup, then closed") << "SIGHUP ignored"
-                                                              << "job";
+        QTest::addColumn<Closer>("close");
+        QTest::addColumn<int>("ignoredSignal"); // as nohup starts the program; 0 for none
+        QTest::addColumn<bool>("realFfmpeg");   // else one that writes a little and hangs
+        QTest::addColumn<bool>("longScan");     // a sparse movie of 1 TiB, read as zeros
+        QTest::addColumn<QStringList>("left");  // what the output folder holds after it
+        const auto invoke = [](const char *name, const char *method) {
+            return Closer([name, method](MainWindow &window) {
+                QMetaObject::invokeMethod(window.findChild<QObject *>(name), method);
+            });
+        };
+        const Closer closeControl = [](MainWindow &window) { window.close(); };
+        const auto signal = [](int number) {
+            return Closer([number](MainWindow &window) {
+                raise(number);
+                QTRY_VERIFY(!window.isVisible());
+            });
+        };
+        const Closer ignoredHangUp = [](MainWindow &window) {
+            raise(SIGHUP);
+            QTest::qWait(100);
+            QVERIFY(window.isVisible() && window.conversionRunning());
+            window.close();
+        };
+        // The track file comes first; a scan that was ended writes none. Jobs start with
+        // their movie's scan, and empty the logs as they start.
+        const QStringList afterJob{"a.gps", "front_log.txt", "rear_log.txt"};
+        const QStringList duringScan{"front_log.txt", "rear_log.txt"};
+        QTest::newRow("Quit button, job running")
+            << invoke("quitButton", "click") << 0 << false << false << afterJob;
+        QTest::newRow("File menu Quit, job running")
+            << invoke("quitAction", "trigger") << 0 << false << false << afterJob;
+        QTest::newRow("close control, real ffmpeg running")
+            << closeControl << 0 << true << false << afterJob;
+        QTest::newRow("close control, movie being scanned")
+            << closeControl << 0 << false << true << duringScan;
+        QTest::newRow("SIGTERM, real ffmpeg running")
+            << signal(SIGTERM) << 0 << true << false << afterJob;
+        QTest::newRow("SIGINT, job running") << signal(SIGINT) << 0 << false << false << afterJob;
+        QTest::newRow("SIGHUP, movie being scanned")
+            << signal(SIGHUP) << 0 << false << true << duringScan;
+        QTest::newRow("SIGHUP ignored by nohup, then closed")
+            << ignoredHangUp << SIGHUP << false << false << afterJob;
     }
     void closingEndsTheBatch()
     {
-        QFETCH(QString, how);
-        QFETCH(QString, busy);
+        QFETCH(Closer, close);
+        QFETCH(int, ignoredSignal);
+        QFETCH(bool, realFfmpeg);
+        QFETCH(bool, longScan);
+        QFETCH(QStringList, left);
         testavi::MovieRecipe recipe;
-        if (busy == "real job") {
+        if (realFfmpeg) {
             recipe.seconds = 20; // takes ffmpeg seconds, and it is closed at once
             recipe.framesPerSecond = 25;
             recipe.frontSize = {1280, 720};
@@ -569,45 +626,32 @@ private slots:
             QVERIFY(replaceFfmpegBesideApp(hangingFfmpeg(), true));
         }
         const QString movie = writeMovie("a.avi", recipe);
-        if (busy == "scan") // sparse: read as zeros, for long
+        if (longScan)
             QVERIFY(QFile::resize(movie, qint64(1) << 40));
 
-        // As started from a terminal; or with SIGHUP ignored, as nohup starts it.
-        const int signal = how == "SIGTERM" ? SIGTERM : how == "SIGINT" ? SIGINT : SIGHUP;
-        std::signal(signal, how == "SIGHUP ignored" ? SIG_IGN : SIG_DFL);
-        const auto restore = qScopeGuard([signal] { std::signal(signal, SIG_DFL); });
+        // As started from a terminal, or by nohup.
+        const int terminating[] = {SIGTERM, SIGINT, SIGHUP};
+        for (int number : terminating)
+            std::signal(number, number == ignoredSignal ? SIG_IGN : SIG_DFL);
+        const auto restore = qScopeGuard([&terminating] {
+            for (int number : terminating)
+                std::signal(number, SIG_DFL);
+        });
         MessageBoxRecorder boxes;
         MainWindow window;
         window.show();
         window.findChild<QLineEdit *>("timezoneOffset")->setText("3");
         startBatch(window, {movie});
-        if (busy == "scan")
-            QTest::qWait(100);
-        else
-            QTRY_VERIFY_WITH_TIMEOUT(filesIn(output).contains(".aF.partial.mp4"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(filesIn(output).contains(".aF.partial.mp4"), 20000);
+        if (longScan)
+            QVERIFY(window.conversionRunning() && !QFileInfo::exists(output + "/a.gps"));
 
-        if (how == "SIGHUP ignored") {
-            raise(signal);
-            QTest::qWait(100);
-            QVERIFY(window.isVisible() && window.conversionRunning());
-            window.close();
-        } else if (how.startsWith("SIG")) {
-            raise(signal);
-            QTRY_VERIFY(!window.isVisible());
-        } else if (how == "close") {
-            window.close();
-        } else {
-            QMetaObject::invokeMethod(window.findChild<QObject *>(how),
-                                      how == "quitButton" ? "click" : "trigger");
-        }
+        close(window);
         QVERIFY(!window.isVisible());
         QVERIFY(!window.conversionRunning());
         QCOMPARE(childProcesses(), QList<int>{});
         QCOMPARE(QSettings().value("configuration/timezoneOffset").toFloat(), 3.0f);
-        // The track file comes first; a scan that was ended writes none.
-        const QStringList left =
-            busy == "scan" ? QStringList{} : QStringList{"a.gps", "front_log.txt", "rear_log.txt"};
-        QCOMPARE(filesIn(output), left);
+        QVERIFY2(filesIn(output) == left, qPrintable(filesIn(output).join(',')));
         QTest::qWait(100); // a late message would show up here
         QCOMPARE(boxes.texts, QStringList{});
     }

@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "mainwindow.h"
 #include "telemetryscan.h"
+#include "testsupport.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -115,6 +116,7 @@ private:
 void TelemetryTest::initTestCase()
 {
     QVERIFY(dir.isValid());
+    testsupport::resetProgramState();
     window = std::make_unique<MainWindow>();
 }
 

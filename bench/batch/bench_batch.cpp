@@ -8,9 +8,11 @@
 // Usage: bench_batch [avi] [mp4] [card]   (all three when none is named)
 
 #include "aviwriter.h"
+#include "batch.h"
 #include "cgroup.h"
 #include "globals.h"
 #include "mainwindow.h"
+#include "scanworker.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -88,17 +90,10 @@ QStringList writeMovies(const QString &folder, int count, int seconds, testavi::
     return paths;
 }
 
-// The driver's ffmpeg command for one side of a movie in MP4 mode with the automatic rate.
-QStringList mp4Arguments(const QString &movie, const QString &stream, const QString &output)
+QString splitOutput(const QString &movie, const QString &folder, Camera camera, bool avi)
 {
-    return {"-c:s", "text", "-i", movie,  "-y",   "-vcodec", "mpeg4", "-strict",
-            "-2",   "-b:v", "7M", "-map", stream, "-map",    "0:a:0", output};
-}
-
-QString splitOutput(const QString &movie, const QString &folder, const char *side,
-                    const char *suffix)
-{
-    return QString("%1/%2%3.%4").arg(folder, QFileInfo(movie).completeBaseName(), side, suffix);
+    return QString("%1/%2%3").arg(folder, QFileInfo(movie).completeBaseName(),
+                                  splitSuffix(EncodeSettings{!avi}, camera));
 }
 
 bool allExist(const QStringList &paths, const QString &what)
@@ -191,14 +186,14 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
                         .arg(boxes.texts.join("\" / \""), CompleteText, output));
     if (runningJobs(window) != 0)
         return fail("ffmpeg jobs still run after the batch ended");
-    if (run.peakJobs > MainWindow::maxParallelJobs())
+    if (run.peakJobs > Batch::maxParallelJobs())
         return fail(QString("%1 jobs ran at once, more than the limit of %2")
                         .arg(run.peakJobs)
-                        .arg(MainWindow::maxParallelJobs()));
+                        .arg(Batch::maxParallelJobs()));
     QStringList outputs;
     for (const QString &movie : movies)
-        outputs << splitOutput(movie, output, "F", avi ? "avi" : "mp4")
-                << splitOutput(movie, output, "R", avi ? "avi" : "mp4")
+        outputs << splitOutput(movie, output, Camera::Front, avi)
+                << splitOutput(movie, output, Camera::Rear, avi)
                 << output + '/' + QFileInfo(movie).completeBaseName() + ".gps";
     return allExist(outputs, "driver");
 }
@@ -212,9 +207,10 @@ bool runXargs(const QStringList &movies, const QString &output, const QString &a
     QByteArray arguments; // NUL-separated, 14 to a command
     int perCommand = 0;
     for (const QString &movie : movies) {
-        for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
-            const QString out = splitOutput(movie, output, side, "mp4");
-            const QStringList command = mp4Arguments(movie, stream, out);
+        for (const Camera camera : {Camera::Front, Camera::Rear}) {
+            // The driver's command in MP4 mode with the automatic rate.
+            const QString out = splitOutput(movie, output, camera, false);
+            const QStringList command = splitArguments(EncodeSettings{}, movie, camera, out);
             perCommand = int(command.size());
             for (const QString &argument : command)
                 arguments += argument.toUtf8() + '\0';
@@ -232,12 +228,11 @@ bool runXargs(const QStringList &movies, const QString &output, const QString &a
     xargs.setStandardInputFile(QProcess::nullDevice());
     xargs.setStandardOutputFile(QProcess::nullDevice());
     xargs.setStandardErrorFile(output + "/xargs_log.txt");
-    const QString ffmpeg = QCoreApplication::applicationDirPath() + "/ffmpeg"; // the driver's
+    const QString ffmpeg = ffmpegProgram(); // the driver's
     QElapsedTimer clock;
     clock.start();
-    xargs.start(Xargs,
-                {"-0", "-n", QString::number(perCommand), "-P",
-                 QString::number(MainWindow::maxParallelJobs()), "-a", argumentFile, ffmpeg});
+    xargs.start(Xargs, {"-0", "-n", QString::number(perCommand), "-P",
+                        QString::number(Batch::maxParallelJobs()), "-a", argumentFile, ffmpeg});
     const bool finished = xargs.waitForFinished(BatchTimeoutMs);
     seconds = double(clock.nsecsElapsed()) / 1e9;
     if (!finished)
@@ -314,7 +309,7 @@ bool mp4Batch(MainWindow &window, const QString &work)
                 .arg(run.seconds, 0, 'f', 2)
                 .arg(run.peakJobs)
                 .arg(run.stallMs, 0, 'f', 0)
-                .arg(MainWindow::maxParallelJobs())
+                .arg(Batch::maxParallelJobs())
                 .arg(xargsSeconds, 0, 'f', 2));
     }
     const double driver = median(driverTimes);
@@ -341,16 +336,9 @@ constexpr int CardRepetitions = 2;
 // Drops the files from the page cache and has fincore, which asks the kernel, confirm it.
 bool evictFromPageCache(const QStringList &paths)
 {
-    for (const QString &path : paths) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        // Dirty pages cannot be dropped: write them first.
-        const bool dropped =
-            fd >= 0 && ::fdatasync(fd) == 0 && ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        if (!dropped)
+    for (const QString &path : paths)
+        if (!ScanWorker::releaseFromPageCache(path))
             return fail("could not drop " + path + " from the page cache");
-    }
     QProcess fincore;
     fincore.start("fincore",
                   QStringList{"--bytes", "--noheadings", "--raw", "--output", "RES"} + paths);
@@ -394,14 +382,10 @@ private:
     {
         int count = 0;
         for (const pid_t pid : cgroup.processes()) {
-            QFile file(QString("/proc/%1/stat").arg(pid));
-            if (!file.open(QIODevice::ReadOnly))
-                continue; // ended in between
-            // "pid (name) state ..."; a zombie has ended and waits to be reaped.
-            const QByteArray stat = file.readAll();
-            const qsizetype close = stat.lastIndexOf(')');
-            const QByteArray name = stat.mid(stat.indexOf('(') + 1, close - stat.indexOf('(') - 1);
-            count += name == "ffmpeg" && stat.mid(close + 2, 1) != "Z";
+            testsupport::ProcessStatus status;
+            // One that ended in between is gone; a zombie has ended and waits to be reaped.
+            count += testsupport::processStatus(pid, status) && status.name == "ffmpeg" &&
+                     status.state != 'Z';
         }
         return count;
     }
@@ -518,7 +502,7 @@ bool measureCard(MainWindow &window, const QString &work, const QStringList &mov
                 xargs))
             return false;
         QDir(xargsOutput).removeRecursively();
-        const QString xargsName = QString("xargs -P %1").arg(MainWindow::maxParallelJobs());
+        const QString xargsName = QString("xargs -P %1").arg(Batch::maxParallelJobs());
         say(QString("run %1: %2").arg(r).arg(cardRunLine(xargsName, xargs, inputBytes)));
 
         driverTimes.push_back(driver.seconds);
@@ -642,7 +626,7 @@ int main(int argc, char **argv)
     }
     say(QString("ffmpeg: %1; job limit (MainWindow::maxParallelJobs): %2")
             .arg(testsupport::systemTool("ffmpeg"))
-            .arg(MainWindow::maxParallelJobs()));
+            .arg(Batch::maxParallelJobs()));
 
     ThrottledCgroup cgroup;
     if (scenarios.contains("card") && !prepareCard(work.path(), cgroup))

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "ffmpegcommand.h"
 #include "globals.h"
 #include "mainwindow.h"
 
@@ -21,6 +22,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <deque>
@@ -35,27 +37,22 @@ QString systemTool(const QString &name)
     return QStandardPaths::findExecutable(name);
 }
 
-static QString ffmpegBesideApp()
-{
-    return QCoreApplication::applicationDirPath() + "/ffmpeg";
-}
-
 void removeFfmpegBesideApp()
 {
-    QFile::remove(ffmpegBesideApp());
+    QFile::remove(ffmpegProgram());
 }
 
 bool linkFfmpegBesideApp()
 {
     removeFfmpegBesideApp();
     const QString ffmpeg = systemTool("ffmpeg");
-    return !ffmpeg.isEmpty() && QFile::link(ffmpeg, ffmpegBesideApp());
+    return !ffmpeg.isEmpty() && QFile::link(ffmpeg, ffmpegProgram());
 }
 
 bool replaceFfmpegBesideApp(const QByteArray &content, bool executable)
 {
     removeFfmpegBesideApp();
-    QFile file(ffmpegBesideApp());
+    QFile file(ffmpegProgram());
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         return false;
     file.close();
@@ -126,19 +123,31 @@ QByteArray hangingFfmpeg()
            "exec sleep 60\n";
 }
 
+bool processStatus(int pid, ProcessStatus &status)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // pid (name) state ppid ...: the name may hold blanks, so read after its ')'.
+    const QByteArray line = stat.readAll();
+    const qsizetype open = line.indexOf('(');
+    const qsizetype close = line.lastIndexOf(')');
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    if (open < 0 || close < open || fields.size() < 2 || fields[0].isEmpty())
+        return false;
+    status = {line.mid(open + 1, close - open - 1), fields[0][0], fields[1].toInt()};
+    return true;
+}
+
 QList<int> childProcesses()
 {
     QList<int> children;
-    const QString self = QString::number(QCoreApplication::applicationPid());
-    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + pid + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // pid (name) state ppid ...: the name may hold blanks, so read after its ')'.
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[0] != "Z" && fields[1] == self.toLatin1())
-            children << pid.toInt();
+    const int self = int(QCoreApplication::applicationPid());
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        ProcessStatus status;
+        const int pid = entry.toInt();
+        if (pid > 0 && processStatus(pid, status) && status.state != 'Z' && status.parent == self)
+            children << pid;
     }
     return children;
 }
@@ -315,8 +324,18 @@ bool setTimes(const QString &path, qint64 access, qint64 modification)
     return utime(QFile::encodeName(path).constData(), &times) == 0;
 }
 
+// The settings store of this test process: a folder of its own, set before the first
+// settings object fixes the store's path, so that a test run by hand never touches the
+// developer's own settings and tests run side by side never touch each other's.
+static void isolateSettingsStore()
+{
+    static QTemporaryDir configHome;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+}
+
 void resetProgramState()
 {
+    isolateSettingsStore();
     // The names main() gives the application; default-constructed settings use them.
     QCoreApplication::setApplicationName(QSETTINGS_APP_NAME_g);
     QCoreApplication::setOrganizationName(APP_COMPANY_g);

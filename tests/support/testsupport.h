@@ -31,6 +31,15 @@ QByteArray failingFfmpeg();
 // A stand-in that writes part of its output and waits to be killed.
 QByteArray hangingFfmpeg();
 
+// A process as /proc/<pid>/stat describes it; false once it has gone.
+struct ProcessStatus
+{
+    QByteArray name;
+    char state = 0; // 'Z' for a zombie
+    int parent = 0;
+};
+bool processStatus(int pid, ProcessStatus &status);
+
 // Live (not zombie) child processes of this process.
 QList<int> childProcesses();
 // Files of a folder, hidden ones included.
@@ -86,7 +95,8 @@ qint64 modificationTime(const QString &path);
 qint64 accessTime(const QString &path);
 bool setTimes(const QString &path, qint64 access, qint64 modification);
 
-// Clears the program's settings store and the global records it fills.
+// Clears the program's settings store, kept in a folder of the test process's own, and
+// the global records it fills. Call it before anything reads the settings.
 void resetProgramState();
 
 } // namespace testsupport

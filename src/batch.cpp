@@ -1,0 +1,363 @@
+#include "batch.h"
+
+#include "globals.h"
+#include "joblog.h"
+#include "mainwindow.h"
+#include "scanworker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Batch::Batch(QObject *window, JobMaker makeJobs) : window(window), makeJobs(std::move(makeJobs)) {}
+
+Batch::~Batch()
+{
+    abort();
+}
+
+int Batch::maxParallelJobs()
+{
+    return std::max(2, QThread::idealThreadCount());
+}
+
+void Batch::leaveOut(const QStringList &names)
+{
+    unreadable = names;
+}
+
+void Batch::chooseOutput()
+{
+    current = Phase::ChoosingOutput;
+}
+
+void Batch::dropChoice()
+{
+    unreadable.clear(); // they belonged to this selection
+    current = Phase::Idle;
+}
+
+void Batch::start(int movieCount, long shift)
+{
+    ++generation;
+    movies = movieCount;
+    dateShift = shift;
+    report = BatchReport(movies, unreadable);
+    unreadable.clear();
+    nextMovie = 0;
+    stopped = false;
+    scanned.assign(size_t(movies), false);
+    jobsLeft.assign(size_t(movies), 0);
+    unfinishedJobs = 0;
+    finished = 0;
+    truncatedLogs.clear();
+    // An empty batch has nothing to wait for and nothing to report.
+    current = movies > 0 ? Phase::Converting : Phase::Idle;
+    advance();
+}
+
+void Batch::enqueue(const Job &job)
+{
+    queue.push_back(job);
+    ++jobsLeft[size_t(job.movie)];
+    ++unfinishedJobs;
+}
+
+void Batch::reportRefusedMovie(int movie, const QString &reason)
+{
+    report.movieRefused(movie, reason);
+}
+
+// Hands out movies and starts jobs while there is room, then ends the batch if all is
+// done. A job that cannot start ends at once, and the message box of a movie whose jobs
+// cannot be made runs the event loop: both call back in here, and the outer call goes on
+// with the loop, so the stack stays flat.
+void Batch::advance()
+{
+    if (advancing)
+        return;
+    advancing = true;
+    while (current == Phase::Converting && mayHandOutMovie())
+        handOutMovie();
+    if (current == Phase::Converting)
+        startQueuedJobs();
+    advancing = false;
+    endIfDone();
+}
+
+bool Batch::mayHandOutMovie() const
+{
+    return nextMovie < movies && !stopped && !scanning && queue.empty();
+}
+
+void Batch::handOutMovie()
+{
+    const int movie = nextMovie++;
+    startScan(movie);
+    if (!makeJobs(movie))
+        stopped = true;
+}
+
+void Batch::startScan(int movie)
+{
+    if (!scanWorker) {
+        scanWorker = std::make_unique<ScanWorker>(scanCancelled);
+        scanWorker->moveToThread(&scanThread);
+        connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
+    }
+    if (!scanThread.isRunning())
+        scanThread.start();
+    scanning = true;
+    ScanWorker *worker = scanWorker.get();
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, generation = generation, scan = MovieScan::of(movie)] {
+            worker->scan(generation, scan);
+        },
+        Qt::QueuedConnection);
+}
+
+void Batch::movieScanned(int scanGeneration, int movie, const QString &trackError)
+{
+    if (scanGeneration != generation)
+        return; // the batch was ended while the movie was read
+    scanning = false;
+    scanned[size_t(movie)] = true;
+    if (!trackError.isEmpty())
+        report.trackFailed(movie, trackError);
+    std::vector<EndedJob> waiting;
+    waiting.swap(waitingForScan);
+    for (const EndedJob &ended : waiting)
+        conclude(ended);
+    releaseIfDone(movie);
+    advance();
+}
+
+void Batch::startQueuedJobs()
+{
+    while (int(running.size()) < maxParallelJobs() && !queue.empty()) {
+        const Job job = queue.front();
+        queue.pop_front();
+        startJob(job);
+    }
+}
+
+// Why a path cannot go to ffmpeg: only a regular file can (a named pipe would block it
+// for ever, a folder is no movie); empty when it can.
+static QString notAMovieFile(const QString &path)
+{
+    struct stat status;
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (S_ISREG(status.st_mode))
+        return {};
+    if (S_ISDIR(status.st_mode))
+        return QString("a folder, not a movie file");
+    if (S_ISFIFO(status.st_mode))
+        return QString("a named pipe, not a movie file");
+    return QString("not a regular file");
+}
+
+void Batch::startJob(const Job &job)
+{
+    // Each log is emptied when the batch's first job that writes to it starts.
+    if (!truncatedLogs.contains(job.logPath)) {
+        truncatedLogs.insert(job.logPath);
+        const QString trouble = joblog::truncate(job.logPath);
+        if (!trouble.isEmpty())
+            report.logFailed(trouble);
+    }
+    const QString unusable = notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
+    if (!unusable.isEmpty()) {
+        jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
+        return;
+    }
+    auto *process = new QProcess(window);
+    // Conversions run in the background: at a lower priority the window, the scan and
+    // the rest of the desktop stay responsive while every core encodes.
+    process->setChildProcessModifier([] {
+        const int niceness = ::nice(10);
+        (void)niceness; // without it the job only runs at the usual priority
+    });
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    running.emplace(process, job);
+    connect(process, &QProcess::finished, this,
+            [this, process](int exitCode, QProcess::ExitStatus exitStatus) {
+                processEnded(process, exitCode, exitStatus);
+            });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            processEnded(process, -1, QProcess::CrashExit);
+    });
+    process->start(job.program, job.arguments, QIODevice::ReadOnly);
+}
+
+// Lines ffmpeg prints after the reason it failed: progress, statistics, a codec's
+// closing figures ("[aac @ 0x...] Qavg: 109.568") and its general last words.
+static bool afterTheReason(const QByteArray &line)
+{
+    for (const char *prefix :
+         {"frame=", "size=", "video:", "Last message repeated", "Conversion failed!"})
+        if (line.startsWith(prefix))
+            return true;
+    return line.startsWith('[') && !line.contains("rror") && !line.contains("nvalid") &&
+           !line.contains("ailed");
+}
+
+// The reason ffmpeg gives last, e.g. "Error closing file ...: No space left on device".
+static QString failureReason(const QByteArray &errorOutput)
+{
+    const QList<QByteArray> lines = errorOutput.split('\n');
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        const QByteArray text = line->split('\r').last().trimmed();
+        if (!text.isEmpty() && !afterTheReason(text))
+            return QString::fromUtf8(text);
+    }
+    return {};
+}
+
+static QString processFailure(const QProcess *process, int exitCode,
+                              QProcess::ExitStatus exitStatus, const QByteArray &errorOutput)
+{
+    if (process->error() == QProcess::FailedToStart)
+        return QString("could not be started: %1").arg(process->errorString());
+    if (exitStatus == QProcess::CrashExit)
+        return QString("crashed");
+    if (exitCode != 0)
+        return QString("exit code %1: %2").arg(exitCode).arg(failureReason(errorOutput));
+    return {};
+}
+
+void Batch::processEnded(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus)
+{
+    const auto found = running.find(process);
+    if (found == running.end())
+        return; // FailedToStart is followed by no finish, but be sure
+    const Job job = found->second;
+    running.erase(found);
+    process->disconnect(this);
+    process->deleteLater();
+    const QByteArray errorOutput = process->readAllStandardError();
+    const QString failure = processFailure(process, exitCode, exitStatus, errorOutput);
+    advance(); // the free slot goes to the next job at once
+    jobEnded({job, failure, errorOutput, exitCode, exitStatus});
+}
+
+// A job's output gets its name and date once its movie's scan has ended too.
+void Batch::jobEnded(const EndedJob &ended)
+{
+    if (scanned[size_t(ended.job.movie)])
+        conclude(ended);
+    else
+        waitingForScan.push_back(ended);
+}
+
+// Keeps a complete output under its final name, dated like the drive; a failed one is
+// removed, so that an earlier complete output of the same name survives.
+void Batch::conclude(const EndedJob &ended)
+{
+    const Job &job = ended.job;
+    const QString reason = ended.failure.isEmpty() ? keepOutput(job) : ended.failure;
+    if (!reason.isEmpty())
+        QFile::remove(job.partial);
+    const auto step =
+        job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
+    report.jobEnded(job.movie, step, reason);
+    writeLog(job, ended.errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
+    --jobsLeft[size_t(job.movie)];
+    --unfinishedJobs;
+    ++finished;
+    releaseIfDone(job.movie);
+    emit jobFinished(job.camera, ended.exitCode, ended.exitStatus);
+    advance();
+}
+
+QString Batch::keepOutput(const Job &job) const
+{
+    if (QFileInfo(job.partial).size() <= 0)
+        return QString("ffmpeg wrote no output");
+    const QString reason =
+        MainWindow::moveIntoPlace(job.partial, job.output, BLOCKS_g[job.movie], dateShift);
+    if (reason.isEmpty())
+        return reason;
+    return QString("could not be renamed to %1: %2")
+        .arg(QDir::toNativeSeparators(job.output), reason);
+}
+
+void Batch::writeLog(const Job &job, const QByteArray &errorOutput, const QString &result)
+{
+    const QString movie = QDir::toNativeSeparators(BLOCKS_g[job.movie].movieFile.filePath());
+    const QString trouble = joblog::append(job.logPath, joblog::entry(movie, errorOutput, result));
+    if (trouble.isEmpty())
+        report.logWritten();
+    else
+        report.logFailed(trouble);
+}
+
+// A movie whose scan and jobs have ended is of no more use in the page cache. Dropping it
+// keeps room for the movie handed out next, which would otherwise go first (pages read
+// twice outrank pages read once) and be read from the card a second time. It is done on
+// the scan thread: dropping gigabytes takes a noticeable part of a second.
+void Batch::releaseIfDone(int movie)
+{
+    if (!scanned[size_t(movie)] || jobsLeft[size_t(movie)] > 0)
+        return;
+    QMetaObject::invokeMethod(
+        scanWorker.get(),
+        [path = BLOCKS_g[movie].movieFile.absoluteFilePath()] {
+            ScanWorker::releaseFromPageCache(path);
+        },
+        Qt::QueuedConnection);
+}
+
+bool Batch::allDone() const
+{
+    return (nextMovie == movies || stopped) && !scanning && unfinishedJobs == 0;
+}
+
+void Batch::endIfDone()
+{
+    // A batch ended by closing the window (which a message box or the progress dialog
+    // may have allowed in the middle of this) has nothing left to report.
+    if (current != Phase::Converting || advancing || !allDone())
+        return;
+    current = Phase::Ending;
+    report.countUnstartedJobsAsFailed();
+    emit ended(report);
+    if (current == Phase::Ending)
+        current = Phase::Idle;
+}
+
+void Batch::abort()
+{
+    ++generation;
+    stopScanThread();
+    scanning = false;
+    queue.clear();
+    for (const EndedJob &ended : waitingForScan)
+        QFile::remove(ended.job.partial);
+    waitingForScan.clear();
+    for (const auto &[process, job] : running) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(5000);
+        QFile::remove(job.partial);
+    }
+    running.clear();
+    current = Phase::Idle;
+}
+
+void Batch::stopScanThread()
+{
+    scanCancelled = true;
+    scanThread.quit();
+    scanThread.wait();
+    scanCancelled = false;
+}

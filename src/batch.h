@@ -1,0 +1,139 @@
+#pragma once
+
+// One conversion batch from the moment its output folder is asked for until its message:
+// its phase, its movies' scans on the scan thread, its queue of ffmpeg jobs and its report.
+//
+//   Idle --chooseOutput--> ChoosingOutput --start--> Converting --all done--> Ending --> Idle
+//                          ChoosingOutput --dropChoice--> Idle (no folder, or one refused)
+//   any phase --abort--> Idle (closing: nothing reported)
+//
+// While Converting, movies are handed out in batch order, one at a time: the movie's scan
+// (telemetry and track file) starts on the scan thread and, at the same moment, the window
+// makes the movie's jobs, which start as soon as a slot is free. Both read the same pages,
+// so the movie is read from the disk once. The next movie is handed out once the scan has
+// ended and no job waits for a slot, so the scan brings each movie into the page cache just
+// before its jobs read it. A job's output gets its final name and date once the job and its
+// movie's scan have both ended.
+
+#include "batchreport.h"
+#include "ffmpegcommand.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QSet>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+class ScanWorker;
+
+// One ffmpeg run of a batch. The kind says which of the window's finished slots hears of it.
+struct Job
+{
+    Camera camera;
+    int movie; // the block's index
+    QString program;
+    QStringList arguments;
+    QString logPath;
+    QString output;  // the final name, which only a complete output gets
+    QString partial; // what ffmpeg writes
+};
+
+class Batch : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Phase { Idle, ChoosingOutput, Converting, Ending };
+    // Makes the jobs of a movie (through enqueue); false stops the batch at that movie.
+    using JobMaker = std::function<bool(int movie)>;
+
+    // The jobs' processes are children of `window`, as the jobs are the window's.
+    Batch(QObject *window, JobMaker makeJobs);
+    ~Batch() override;
+
+    Phase phase() const { return current; }
+    // Jobs of this batch that have ended, counted before jobFinished is emitted.
+    int finishedJobs() const { return finished; }
+    // Jobs started at the same time, at most.
+    static int maxParallelJobs();
+
+    // Movies of the next selection whose names could not be decoded: named in its report.
+    void leaveOut(const QStringList &unreadable);
+    void chooseOutput();
+    void dropChoice();
+    // The movies are blocks 0 to movies - 1; outputs are dated dateShift seconds after the
+    // drive's last record. A batch without movies ends at once, without a report.
+    void start(int movies, long dateShift);
+    void enqueue(const Job &job);
+    // The reason a movie got no jobs, for the report.
+    void reportRefusedMovie(int movie, const QString &reason);
+    // Ends the batch at once: the scan is stopped, running jobs are killed and their
+    // partial outputs removed, so that no ffmpeg outlives it and no broken file is left.
+    void abort();
+
+signals:
+    void jobFinished(Camera camera, int exitCode, QProcess::ExitStatus exitStatus);
+    // Every job and scan has ended; the phase is Ending until the connected slots return.
+    void ended(const BatchReport &report);
+
+private:
+    struct EndedJob
+    {
+        Job job;
+        QString failure; // empty when ffmpeg succeeded
+        QByteArray errorOutput;
+        int exitCode;
+        QProcess::ExitStatus exitStatus;
+    };
+
+    void advance();
+    bool mayHandOutMovie() const;
+    void handOutMovie();
+    void startScan(int movie);
+    void movieScanned(int generation, int movie, const QString &trackError);
+    void startQueuedJobs();
+    void startJob(const Job &job);
+    void processEnded(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
+    void jobEnded(const EndedJob &ended);
+    void conclude(const EndedJob &ended);
+    QString keepOutput(const Job &job) const;
+    void writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
+    void releaseIfDone(int movie);
+    bool allDone() const;
+    void endIfDone();
+    void stopScanThread();
+
+    QObject *const window;
+    const JobMaker makeJobs;
+    Phase current = Phase::Idle;
+    int generation = 0; // tells a late scan result of an ended batch from a current one
+    int movies = 0;
+    long dateShift = 0;
+    QStringList unreadable;
+    BatchReport report;
+
+    int nextMovie = 0;    // the next movie to hand out
+    bool stopped = false; // a movie's jobs could not be made: no later movie is handed out
+    bool scanning = false;
+    bool advancing = false;
+    std::vector<bool> scanned;
+    std::vector<int> jobsLeft; // per movie: jobs queued, running or waiting for the scan
+    int unfinishedJobs = 0;
+    int finished = 0;
+    std::deque<Job> queue;
+    std::map<QProcess *, Job> running;
+    std::vector<EndedJob> waitingForScan; // of the movie being scanned
+    QSet<QString> truncatedLogs;
+
+    // Movies are scanned and their track files written on scanThread (see ScanWorker).
+    QThread scanThread;
+    std::unique_ptr<ScanWorker> scanWorker;
+    std::atomic<bool> scanCancelled{false};
+};

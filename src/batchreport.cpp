@@ -1,0 +1,112 @@
+#include "batchreport.h"
+
+#include "globals.h"
+
+#include "globals.h"
+
+#include <QCoreApplication>
+
+static QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+BatchReport::BatchReport(int movies, const QStringList &unreadable)
+    : movies(movies), jobs(2 * movies), unreadable(unreadable)
+{
+}
+
+void BatchReport::jobEnded(int movie, Step step, const QString &reason)
+{
+    ++endedJobs;
+    if (reason.isEmpty())
+        return;
+    ++failedJobs;
+    noteFailure(movie, step, reason);
+}
+
+void BatchReport::countUnstartedJobsAsFailed()
+{
+    failedJobs += jobs - endedJobs;
+    endedJobs = jobs;
+}
+
+void BatchReport::trackFailed(int movie, const QString &reason)
+{
+    ++failedTracks;
+    noteFailure(movie, Step::Track, reason);
+}
+
+void BatchReport::movieRefused(int movie, const QString &reason)
+{
+    noteFailure(movie, Step::Jobs, reason);
+}
+
+void BatchReport::logWritten()
+{
+    logsWritten = true;
+}
+
+void BatchReport::logFailed(const QString &reason)
+{
+    if (logFailure.isEmpty())
+        logFailure = reason;
+}
+
+static QString stepName(BatchReport::Step step)
+{
+    switch (step) {
+    case BatchReport::Step::Track:
+        return tr("track file");
+    case BatchReport::Step::Jobs:
+        return tr("jobs");
+    case BatchReport::Step::Front:
+        return tr("front");
+    case BatchReport::Step::Rear:
+        return tr("rear");
+    }
+    return {};
+}
+
+void BatchReport::noteFailure(int movie, Step step, const QString &reason)
+{
+    const std::pair at{movie, step};
+    if (!firstFailure.isEmpty() && firstFailureAt <= at)
+        return;
+    firstFailureAt = at;
+    firstFailure =
+        QString("%1 (%2): %3").arg(BLOCKS_g[movie].movieFile.fileName(), stepName(step), reason);
+}
+
+bool BatchReport::complete() const
+{
+    return failedJobs == 0 && failedTracks == 0 && logFailure.isEmpty() && unreadable.isEmpty();
+}
+
+// Counts what failed and names the first failure, so the message stands on its own
+// also when the logs could not be written.
+QString BatchReport::text() const
+{
+    if (complete())
+        return tr("Conversion Complete!");
+    QString text =
+        tr("Conversion finished with errors: %1 of %2 jobs failed.").arg(failedJobs).arg(jobs);
+    if (failedTracks > 0)
+        text +=
+            ' ' + tr("%1 of %2 track files could not be written.").arg(failedTracks).arg(movies);
+    if (unreadable.size() == 1)
+        text +=
+            ' ' +
+            tr("1 movie was left out: its name is not valid UTF-8 (%1).").arg(unreadable.first());
+    else if (unreadable.size() > 1)
+        text += ' ' + tr("%1 movies were left out: their names are not valid UTF-8 (%2).")
+                          .arg(unreadable.size())
+                          .arg(unreadable.join(", "));
+    if (!firstFailure.isEmpty())
+        text += "\n" + tr("First failure: %1").arg(firstFailure);
+    if (!logFailure.isEmpty())
+        text += "\n" + tr("The logs could not be written: %1").arg(logFailure);
+    else if (logsWritten)
+        text += "\n" + tr("See front_log.txt and rear_log.txt in the output folder.");
+    return text;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+// What a batch did, counted while it runs, and the one message that ends it.
+
+#include <QString>
+#include <QStringList>
+
+#include <utility>
+
+class BatchReport
+{
+public:
+    explicit BatchReport(int movies = 0, const QStringList &unreadable = {});
+
+    // What of a movie failed, in the order the report names a movie's failures.
+    enum class Step { Track, Jobs, Front, Rear };
+
+    // A job ended; `reason` is empty when its output was written.
+    void jobEnded(int movie, Step step, const QString &reason);
+    // Jobs the batch never started (it stopped at a movie whose jobs could not be made)
+    // count as failed.
+    void countUnstartedJobsAsFailed();
+    void trackFailed(int movie, const QString &reason);
+    // A batch that stops at a movie names why.
+    void movieRefused(int movie, const QString &reason);
+    void logWritten();
+    void logFailed(const QString &reason);
+
+    // Every movie, track file and log written, and no movie of the selection left out.
+    bool complete() const;
+    // "Conversion Complete!", or what failed, counted, with the first failure named.
+    QString text() const;
+
+private:
+    // The first failure in batch order (not in the order they happened: jobs of a movie
+    // end in any order) is named in the message.
+    void noteFailure(int movie, Step step, const QString &reason);
+
+    int movies = 0;
+    int jobs = 0; // 2 per movie
+    int endedJobs = 0;
+    int failedJobs = 0;
+    int failedTracks = 0;
+    bool logsWritten = false;
+    QString firstFailure;
+    std::pair<int, Step> firstFailureAt{0, Step::Track};
+    QString logFailure;
+    QStringList unreadable; // movies of the selection whose names could not be decoded
+};
