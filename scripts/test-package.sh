@@ -25,11 +25,10 @@ fail() {
     exit 1
 }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack could not make the package"; }
+deb=$("$(dirname "$0")/cpack-deb.sh" "$build" "$work")
 architecture=$(dpkg --print-architecture)
-deb=$work/bq4400-converter_${version}_$architecture.deb
-[[ -f $deb ]] || fail "no $(basename "$deb") made"
+[[ $(basename "$deb") == "bq4400-converter_${version}_$architecture.deb" ]] ||
+    fail "made $(basename "$deb"), expected bq4400-converter_${version}_$architecture.deb"
 
 expect_field() {
     local value
