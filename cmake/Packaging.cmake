@@ -6,11 +6,14 @@ set(CPACK_PACKAGE_NAME bq4400-converter)
 set(CPACK_PACKAGE_VENDOR hollowmarker)
 set(CPACK_PACKAGE_CONTACT "hollowmarker <bq4400-converter@hollowmarker.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "converter for dual-camera dash recorder movies")
+# The control file indents each line of the long text by one space; lintian wants
+# them within 80 columns, so keep these under 76.
 set(CPACK_PACKAGE_DESCRIPTION
-    "BRIGHTQUILL 4400 Converter turns each AVI movie of a dual-camera dash recorder\n"
-    "into a front and a rear movie (MP4, or AVI with the video copied unchanged) and\n"
-    "a track file of NMEA sentences with the drive's GPS and G-sensor readings, dated\n"
-    "with the time of the drive. Movies are converted with ffmpeg.")
+    "BRIGHTQUILL 4400 Converter turns each AVI movie of a dual-camera dash\n"
+    "recorder into a front and a rear movie (MP4, or AVI with the video copied\n"
+    "unchanged) and a track file of NMEA sentences with the drive's GPS and\n"
+    "G-sensor readings, dated with the time of the drive. Movies are converted\n"
+    "with ffmpeg.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Builds the Debian package build/bq4400-converter_<version>_<architecture>.deb: installs
-# what is missing, builds build/ as scripts/build.sh does, then lets CPack package it.
+# what is missing, builds build/ as scripts/build.sh does, then lets CPack package it
+# (scripts/cpack-deb.sh).
 # Install it with: apt install ./build/bq4400-converter_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-cpack --config build/CPackConfig.cmake -B build
+deb=$(scripts/cpack-deb.sh build build)
+echo "Made $deb"

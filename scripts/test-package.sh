@@ -25,11 +25,10 @@ fail() {
     exit 1
 }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack could not make the package"; }
+deb=$("$(dirname "$0")/cpack-deb.sh" "$build" "$work")
 architecture=$(dpkg --print-architecture)
-deb=$work/bq4400-converter_${version}_$architecture.deb
-[[ -f $deb ]] || fail "no $(basename "$deb") made"
+[[ $(basename "$deb") == "bq4400-converter_${version}_$architecture.deb" ]] ||
+    fail "made $(basename "$deb"), expected bq4400-converter_${version}_$architecture.deb"
 
 expect_field() {
     local value
@@ -54,19 +53,25 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, "
 sort >"$work/expected-files" <<END
 ./usr/bin/bq4400-converter -> ../lib/bq4400-converter/bq4400-converter
 ./usr/lib/bq4400-converter/bq4400-converter
-./usr/lib/bq4400-converter/ffmpeg -> /usr/bin/ffmpeg
+./usr/lib/bq4400-converter/ffmpeg -> ../../bin/ffmpeg
 ./usr/share/applications/$app_id.desktop
+./usr/share/doc/bq4400-converter/changelog.gz
+./usr/share/doc/bq4400-converter/copyright
 ./usr/share/icons/hicolor/128x128/apps/$app_id.png
 ./usr/share/icons/hicolor/256x256/apps/$app_id.png
 ./usr/share/icons/hicolor/48x48/apps/$app_id.png
 ./usr/share/icons/hicolor/scalable/apps/$app_id.svg
+./usr/share/man/man1/bq4400-converter.1.gz
 ./usr/share/metainfo/$app_id.metainfo.xml
 END
 diff -u "$work/expected-files" "$work/files" || fail "unexpected file list"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
-[[ -x $root/usr/lib/bq4400-converter/ffmpeg ]] || fail "the ffmpeg link beside the program leads nowhere"
+# The link is relative: it leads to ffmpeg once installed, not in the extracted tree.
+ffmpeg=$(realpath -m "/usr/lib/bq4400-converter/$(readlink "$root/usr/lib/bq4400-converter/ffmpeg")")
+[[ $ffmpeg == /usr/bin/ffmpeg && -x $ffmpeg ]] ||
+    fail "the ffmpeg link beside the program leads to $ffmpeg, not to Debian's ffmpeg"
 if command -v appstreamcli >/dev/null; then
     # Also checks that the metainfo's desktop entry and icon are where it says.
     appstreamcli validate-tree --no-net "$root"
