@@ -1,10 +1,13 @@
-// The NMEA track file written beside the converted movies: its exact sentences, its
-// name, its date, and that GPSBabel reads it back.
+// The track files written beside the converted movies: the NMEA track's exact
+// sentences, its name and its date; the GPX track's outline; and that GPSBabel reads
+// both back.
 
 #include "globals.h"
+#include "gpxtrack.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QProcess>
 #include <QStandardPaths>
@@ -41,6 +44,135 @@ void setRecord(s_BLOCK &block, int i, const Record &r)
     block.gForceZ[i] = r.g[2];
 }
 
+// Block 0, holding the records.
+s_BLOCK &blockOf(const QList<Record> &records)
+{
+    s_BLOCK &block = BLOCKS_g[0];
+    block.nRecords = int(records.size());
+    for (int i = 0; i < records.size(); ++i)
+        setRecord(block, i, records[i]);
+    return block;
+}
+
+// One record a second from the start, heading north-east by steps that need seven decimals.
+QList<Record> drive(double latitude, double longitude, int seconds)
+{
+    QList<Record> records(seconds);
+    for (int i = 0; i < seconds; ++i) {
+        records[i].time = Start + i;
+        records[i].latitude = latitude + i * 0.0001234567;
+        records[i].longitude = longitude + i * 0.0002345678;
+    }
+    return records;
+}
+
+// A drive at these speeds.
+QList<Record> driveAt(const QList<float> &speedsKmh)
+{
+    QList<Record> records = drive(-33.875, 151.0703125, int(speedsKmh.size()));
+    for (int i = 0; i < records.size(); ++i)
+        records[i].speedKmh = speedsKmh[i];
+    return records;
+}
+
+Record at(double latitude, double longitude)
+{
+    Record r;
+    r.latitude = latitude;
+    r.longitude = longitude;
+    return r;
+}
+
+// An XML element: the local names of the path from the root ("gpx/trk/name"), its
+// namespace, attributes and text.
+struct Element
+{
+    QString path;
+    QString namespaceUri;
+    QXmlStreamAttributes attributes;
+    QString text;
+};
+
+// The elements of a document in document order; none, and `error` set, unless it is
+// well-formed.
+QList<Element> xmlElements(QIODevice &device, QString &error)
+{
+    QXmlStreamReader xml(&device);
+    QList<Element> elements;
+    QList<int> open; // indices of the elements not yet ended
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            const QString parent = open.isEmpty() ? QString() : elements[open.last()].path + '/';
+            open.append(int(elements.size()));
+            elements.append({parent + xml.name().toString(), xml.namespaceUri().toString(),
+                             xml.attributes(), QString()});
+        } else if (token == QXmlStreamReader::Characters && !open.isEmpty()) {
+            elements[open.last()].text += xml.text();
+        } else if (token == QXmlStreamReader::EndElement) {
+            open.removeLast();
+        }
+    }
+    error = xml.errorString();
+    return xml.hasError() ? QList<Element>() : elements;
+}
+
+struct Point
+{
+    double latitude;
+    double longitude;
+    QDateTime time;
+};
+
+Point pointOf(const Record &r)
+{
+    return {r.latitude, r.longitude, QDateTime::fromSecsSinceEpoch(r.time, Qt::UTC)};
+}
+
+QList<Point> pointsOf(const QList<Record> &records)
+{
+    QList<Point> points;
+    for (const Record &r : records)
+        points.append(pointOf(r));
+    return points;
+}
+
+// The track points, or waypoints, of a GPX document.
+QList<Point> gpxPoints(const QList<Element> &elements)
+{
+    QList<Point> points;
+    for (const Element &e : elements) {
+        const QString name = e.path.section('/', -1);
+        const QString parent = e.path.section('/', -2, -2);
+        if (name == u"trkpt" || name == u"wpt")
+            points.append({e.attributes.value("lat").toDouble(),
+                           e.attributes.value("lon").toDouble(), QDateTime()});
+        else if (name == u"time" && (parent == u"trkpt" || parent == u"wpt"))
+            points.last().time = QDateTime::fromString(e.text, Qt::ISODateWithMs);
+    }
+    return points;
+}
+
+// Positions to 1e-6 degrees, times to the second and in UTC.
+void comparePoints(const QList<Point> &read, const QList<Point> &expected)
+{
+    QCOMPARE(read.size(), expected.size());
+    for (int i = 0; i < read.size(); ++i) {
+        const QByteArray point = "point " + QByteArray::number(i);
+        QVERIFY2(std::fabs(read[i].latitude - expected[i].latitude) < 1e-6, point);
+        QVERIFY2(std::fabs(read[i].longitude - expected[i].longitude) < 1e-6, point);
+        QCOMPARE(read[i].time.timeSpec(), Qt::UTC);
+        QCOMPARE(read[i].time, expected[i].time);
+    }
+}
+
+QByteArray gpxOf(const QList<Record> &records)
+{
+    QBuffer document;
+    document.open(QIODevice::WriteOnly);
+    return gpx::writeTrack(blockOf(records), "FILE0001", document) ? document.data() : QByteArray();
+}
+
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -63,6 +195,7 @@ bool checksumValid(const QByteArray &line)
 } // namespace
 
 Q_DECLARE_METATYPE(Record)
+Q_DECLARE_METATYPE(Point)
 
 class TrackFileTest : public QObject
 {
@@ -83,10 +216,19 @@ private slots:
     void datesFile();
     void datingMissingFileFails();
     void gpsbabelReadsTrack();
+    void gpsbabelReadsGpx_data();
+    void gpsbabelReadsGpx();
+    void gpxFollowsSchemaOutline_data();
+    void gpxFollowsSchemaOutline();
+    void gpxNeedsAFix_data();
+    void gpxNeedsAFix();
+    void gpxReportsFullDevice();
 
 private:
     QString saveTrack(const QList<Record> &records, const QString &movieName = "FILE0001.AVI");
+    QList<Point> gpsbabelPoints(const QString &format, const QString &input, QString &error);
 
+    QString gpsbabel;
     QTemporaryDir dir;
     std::unique_ptr<MainWindow> window;
 };
@@ -96,6 +238,7 @@ void TrackFileTest::initTestCase()
     QVERIFY(dir.isValid());
     testsupport::resetProgramState();
     window = std::make_unique<MainWindow>();
+    gpsbabel = QStandardPaths::findExecutable("gpsbabel");
 }
 
 void TrackFileTest::init()
@@ -107,11 +250,7 @@ void TrackFileTest::init()
 // Saves the records as block 0's track and returns the track's path.
 QString TrackFileTest::saveTrack(const QList<Record> &records, const QString &movieName)
 {
-    s_BLOCK &block = BLOCKS_g[0];
-    block.movieFile = QFileInfo(dir.filePath(movieName));
-    block.nRecords = int(records.size());
-    for (int i = 0; i < records.size(); ++i)
-        setRecord(block, i, records[i]);
+    blockOf(records).movieFile = QFileInfo(dir.filePath(movieName));
     window->save_gps_and_gforce_data_nmea(0);
     return dir.filePath(QFileInfo(movieName).completeBaseName() + ".gps");
 }
@@ -323,11 +462,27 @@ void TrackFileTest::datingMissingFileFails()
     QVERIFY(!QFileInfo::exists(dir.filePath("missing.gps")));
 }
 
+// What GPSBabel reads from the file: the points of the GPX it converts it to.
+QList<Point> TrackFileTest::gpsbabelPoints(const QString &format, const QString &input,
+                                           QString &error)
+{
+    const QString output = dir.filePath("gpsbabel.gpx");
+    QProcess babel;
+    babel.start(gpsbabel, {"-i", format, "-f", input, "-o", "gpx", "-F", output});
+    if (!babel.waitForFinished(60000) || babel.exitStatus() != QProcess::NormalExit ||
+        babel.exitCode() != 0) {
+        error = "gpsbabel failed: " + babel.readAllStandardError();
+        return {};
+    }
+    QFile file(output);
+    file.open(QIODevice::ReadOnly);
+    return gpxPoints(xmlElements(file, error));
+}
+
 // GPSBabel, as a user would run it on the track: every record comes back with its
 // position and time, however large its G values.
 void TrackFileTest::gpsbabelReadsTrack()
 {
-    const QString gpsbabel = QStandardPaths::findExecutable("gpsbabel");
     if (gpsbabel.isEmpty())
         QSKIP("gpsbabel is not installed");
 
@@ -346,36 +501,148 @@ void TrackFileTest::gpsbabelReadsTrack()
         std::fill(std::begin(r.g), std::end(r.g), i % 2 ? extreme : -extreme);
         records.append(r);
     }
-    const QString track = saveTrack(records);
-    const QString gpx = dir.filePath("track.gpx");
-    QProcess babel;
-    babel.start(gpsbabel, {"-i", "nmea", "-f", track, "-o", "gpx", "-F", gpx});
-    QVERIFY(babel.waitForFinished(60000));
-    QVERIFY2(babel.exitStatus() == QProcess::NormalExit && babel.exitCode() == 0,
-             babel.readAllStandardError().constData());
+    QString error;
+    const QList<Point> points = gpsbabelPoints("nmea", saveTrack(records), error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    comparePoints(points, pointsOf(records));
+}
 
-    QFile file(gpx);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QXmlStreamReader xml(&file);
-    int point = -1;
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (xml.name() == u"trkpt" || xml.name() == u"wpt") {
-            ++point;
-            QVERIFY(point < records.size());
-            const QXmlStreamAttributes attributes = xml.attributes();
-            QVERIFY(std::fabs(attributes.value("lat").toDouble() - records[point].latitude) < 1e-6);
-            QVERIFY(std::fabs(attributes.value("lon").toDouble() - records[point].longitude) <
-                    1e-6);
-        } else if (xml.name() == u"time" && point >= 0) {
-            const QDateTime time = QDateTime::fromString(xml.readElementText(), Qt::ISODateWithMs);
-            QCOMPARE(time.timeSpec(), Qt::UTC);
-            QCOMPARE(time.toSecsSinceEpoch(), qint64(records[point].time));
-        }
+void TrackFileTest::gpsbabelReadsGpx_data()
+{
+    QTest::addColumn<QList<Record>>("records");
+    QTest::addColumn<QList<Point>>("expected");
+
+    const QList<Record> northEast = drive(48.8583701, 2.2944813, 4);
+    QTest::addRow("drive") << northEast << pointsOf(northEast);
+    const QList<Record> southWest = drive(-34.6037232, -58.3815931, 3);
+    QTest::addRow("south west") << southWest << pointsOf(southWest);
+    // The recorder writes 0,0 until it has a fix, and when it loses it.
+    QList<Record> gaps = drive(-33.875, 151.0703125, 5);
+    for (int i : {0, 2, 4})
+        gaps[i].latitude = gaps[i].longitude = 0;
+    QTest::addRow("no fix between") << gaps << pointsOf({gaps[1], gaps[3]});
+
+    // Positions off the globe or no numbers come from damaged data; 180 is written -180.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const QList<Record> edges = {at(90, 180),        at(-90, -180),      at(nan, 1),
+                                 at(1, -infinity),   at(90.000001, 1),   at(1, -180.000001),
+                                 at(0, 180.0000001), at(0, 179.99999996)};
+    QTest::addRow("edges of the globe")
+        << edges << QList<Point>{pointOf(at(90, -180)), pointOf(edges[1]), pointOf(at(0, -180))};
+}
+
+// GPSBabel reads the GPX with the position and time of every record with a fix.
+void TrackFileTest::gpsbabelReadsGpx()
+{
+    QFETCH(QList<Record>, records);
+    QFETCH(QList<Point>, expected);
+    if (gpsbabel.isEmpty())
+        QSKIP("gpsbabel is not installed");
+
+    QFile file(dir.filePath("FILE0001.gpx"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(gpx::writeTrack(blockOf(records), "FILE0001", file) && file.flush());
+    QString error;
+    const QList<Point> points = gpsbabelPoints("gpx", file.fileName(), error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    comparePoints(points, expected);
+}
+
+void TrackFileTest::gpxFollowsSchemaOutline_data()
+{
+    QTest::addColumn<QList<Record>>("records");
+    QTest::addColumn<QStringList>("speeds"); // m/s of each point to 1 cm/s, empty for none
+
+    QTest::addRow("drive") << driveAt({57.6f, 0, 130}) << QStringList{"16.00", "0.00", "36.11"};
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float infinity = std::numeric_limits<float>::infinity();
+    QTest::addRow("damaged speeds") << driveAt({nan, infinity, -3.6f}) << QStringList{"", "", ""};
+    QList<Record> gaps = driveAt({57.3f, 20, 36});
+    gaps[1].latitude = gaps[1].longitude = 0;
+    QTest::addRow("no fix between") << gaps << QStringList{"15.92", "10.00"};
+}
+
+// The elements in the schema's order and namespaces: one track of one segment with a point
+// for each fix, its speed in m/s in the Garmin extension.
+void TrackFileTest::gpxFollowsSchemaOutline()
+{
+    QFETCH(QList<Record>, records);
+    QFETCH(QStringList, speeds);
+
+    QBuffer document;
+    document.setData(gpxOf(records));
+    QVERIFY(document.data().startsWith(R"(<?xml version="1.0" encoding="UTF-8"?>)"));
+    QVERIFY(document.open(QIODevice::ReadOnly));
+    QString error;
+    const QList<Element> elements = xmlElements(document, error);
+    QVERIFY2(!elements.isEmpty(), qPrintable(error));
+    QCOMPARE(elements[0].attributes.value("version"), u"1.1");
+    QCOMPARE(elements[0].attributes.value("creator"), "BRIGHTQUILL 4400 Converter " + VERSION_g);
+
+    const QString extension = " http://www.garmin.com/xmlschemas/TrackPointExtension/v2";
+    QStringList expected = {"gpx",     "gpx/metadata",          "gpx/metadata/time",
+                            "gpx/trk", "gpx/trk/name FILE0001", "gpx/trk/trkseg"};
+    const QString point = "gpx/trk/trkseg/trkpt";
+    for (const QString &speed : speeds) {
+        expected << point << point + "/time";
+        if (!speed.isEmpty())
+            expected << point + "/extensions"
+                     << point + "/extensions/TrackPointExtension" + extension
+                     << point + "/extensions/TrackPointExtension/speed" + extension + ' ' + speed;
     }
-    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-    QCOMPARE(point + 1, records.size());
+    QStringList outline;
+    for (const Element &e : elements) {
+        QString entry = e.path;
+        if (e.namespaceUri != u"http://www.topografix.com/GPX/1/1")
+            entry += ' ' + e.namespaceUri;
+        if (e.path.endsWith("/name"))
+            entry += ' ' + e.text;
+        if (e.path.endsWith("/speed"))
+            entry += ' ' + QString::number(e.text.toDouble(), 'f', 2);
+        outline << entry;
+    }
+    QCOMPARE(outline, expected);
+}
+
+void TrackFileTest::gpxNeedsAFix_data()
+{
+    QTest::addColumn<QList<Record>>("records");
+    QTest::addColumn<bool>("hasPoints");
+
+    QTest::addRow("no records") << QList<Record>() << false;
+    QList<Record> noFix = drive(0, 0, 3);
+    for (Record &r : noFix)
+        r.latitude = r.longitude = 0;
+    QTest::addRow("no fix") << noFix << false;
+    QList<Record> damaged = drive(-33.875, 151.0703125, 2);
+    damaged[0].latitude = std::numeric_limits<double>::quiet_NaN();
+    damaged[1].longitude = 200;
+    QTest::addRow("damaged positions") << damaged << false;
+    noFix[2] = Record();
+    QTest::addRow("fix in the last record") << noFix << true;
+}
+
+// Only a record with a fix makes a GPX worth writing, and a fix in a record past
+// the movie's last must not count.
+void TrackFileTest::gpxNeedsAFix()
+{
+    QFETCH(QList<Record>, records);
+    QFETCH(bool, hasPoints);
+
+    setRecord(BLOCKS_g[0], int(records.size()), Record());
+    const s_BLOCK &block = blockOf(records);
+    QCOMPARE(gpx::hasPoints(block), hasPoints);
+    QCOMPARE(gpxOf(records).count("<trkpt "), hasPoints ? 1 : 0);
+}
+
+// A disk that fills while the GPX is written.
+void TrackFileTest::gpxReportsFullDevice()
+{
+    QFile full("/dev/full");
+    if (!full.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        QSKIP("no /dev/full here");
+    QVERIFY(!gpx::writeTrack(blockOf({Record()}), "FILE0001", full));
 }
 
 QTEST_MAIN(TrackFileTest)

@@ -1,0 +1,127 @@
+#include "gpxtrack.h"
+
+#include "globals.h"
+
+#include <QDateTime>
+#include <QXmlStreamWriter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace gpx {
+
+namespace {
+
+const QString GpxNamespace = QStringLiteral("http://www.topografix.com/GPX/1/1");
+const QString ExtensionNamespace =
+    QStringLiteral("http://www.garmin.com/xmlschemas/TrackPointExtension/v2");
+const QString InstanceNamespace = QStringLiteral("http://www.w3.org/2001/XMLSchema-instance");
+const QString SchemaLocations =
+    QStringLiteral("http://www.topografix.com/GPX/1/1 http://www.topografix.com/GPX/1/1/gpx.xsd "
+                   "http://www.garmin.com/xmlschemas/TrackPointExtension/v2 "
+                   "http://www8.garmin.com/xmlschemas/TrackPointExtensionv2.xsd");
+
+int recordCount(const s_BLOCK &block)
+{
+    return std::min(block.nRecords, MAX_RECORDS);
+}
+
+// Index of the first record with a fix, or -1.
+int firstPoint(const s_BLOCK &block)
+{
+    for (int i = 0; i < recordCount(block); ++i)
+        if (hasFix(block, i))
+            return i;
+    return -1;
+}
+
+QString utcTime(qint32 secondsSince1970)
+{
+    return QDateTime::fromSecsSinceEpoch(secondsSince1970, Qt::UTC).toString(Qt::ISODate);
+}
+
+// Seven decimals hold a position to a centimetre, as finely as the NMEA track does.
+QString degrees(double value)
+{
+    return QString::number(value, 'f', 7);
+}
+
+// GPX takes longitudes below 180 only: 180, which rounding can reach, is the meridian -180.
+QString longitude(double value)
+{
+    const double rounded = std::round(value * 1e7) / 1e7;
+    return degrees(rounded < 180 ? rounded : rounded - 360);
+}
+
+void writeSpeed(QXmlStreamWriter &xml, double metresPerSecond)
+{
+    xml.writeStartElement(GpxNamespace, "extensions");
+    xml.writeStartElement(ExtensionNamespace, "TrackPointExtension");
+    xml.writeTextElement(ExtensionNamespace, "speed", QString::number(metresPerSecond, 'f', 3));
+    xml.writeEndElement();
+    xml.writeEndElement();
+}
+
+void writePoint(QXmlStreamWriter &xml, const s_BLOCK &block, int i)
+{
+    xml.writeStartElement(GpxNamespace, "trkpt");
+    xml.writeAttribute("lat", degrees(block.latitude[i]));
+    xml.writeAttribute("lon", longitude(block.longitude[i]));
+    xml.writeTextElement(GpxNamespace, "time", utcTime(block.recTime[i]));
+    // A damaged record's speed that is no number or below zero is left out, not its point.
+    const double kmh = block.speedKmh[i];
+    if (std::isfinite(kmh) && kmh >= 0)
+        writeSpeed(xml, kmh / 3.6);
+    xml.writeEndElement();
+}
+
+void startRoot(QXmlStreamWriter &xml)
+{
+    xml.writeDefaultNamespace(GpxNamespace);
+    xml.writeNamespace(ExtensionNamespace, "gpxtpx");
+    xml.writeNamespace(InstanceNamespace, "xsi");
+    xml.writeStartElement(GpxNamespace, "gpx");
+    xml.writeAttribute("version", "1.1");
+    xml.writeAttribute("creator", "BRIGHTQUILL 4400 Converter " + VERSION_g);
+    xml.writeAttribute(InstanceNamespace, "schemaLocation", SchemaLocations);
+}
+
+} // namespace
+
+bool hasFix(const s_BLOCK &block, int i)
+{
+    const double latitude = block.latitude[i];
+    const double longitude = block.longitude[i];
+    // Every comparison with NaN is false: a position that is no number is no fix.
+    const bool onGlobe = std::fabs(latitude) <= 90 && std::fabs(longitude) <= 180;
+    return onGlobe && !(latitude == 0 && longitude == 0);
+}
+
+bool hasPoints(const s_BLOCK &block)
+{
+    return firstPoint(block) >= 0;
+}
+
+bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device)
+{
+    QXmlStreamWriter xml(&device);
+    xml.setAutoFormatting(true);
+    xml.writeStartDocument();
+    startRoot(xml);
+    const int first = firstPoint(block);
+    if (first >= 0) {
+        xml.writeStartElement(GpxNamespace, "metadata");
+        xml.writeTextElement(GpxNamespace, "time", utcTime(block.recTime[first]));
+        xml.writeEndElement();
+    }
+    xml.writeStartElement(GpxNamespace, "trk");
+    xml.writeTextElement(GpxNamespace, "name", trackName);
+    xml.writeStartElement(GpxNamespace, "trkseg");
+    for (int i = 0; i < recordCount(block); ++i)
+        if (hasFix(block, i))
+            writePoint(xml, block, i);
+    xml.writeEndDocument();
+    return !xml.hasError();
+}
+
+} // namespace gpx
