@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-    ffmpeg gpsbabel xvfb xauth tzdata fonts-dejavu-core
+    ffmpeg gpsbabel libimage-exiftool-perl xvfb xauth tzdata fonts-dejavu-core
     dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
 

@@ -51,8 +51,11 @@ void Batch::start(int movieCount, long shift)
     report = BatchReport(movies, unreadable);
     unreadable.clear();
     nextMovie = 0;
+    metadataKnown = 0;
+    nextJobs = 0;
     stopped = false;
     scanned.assign(size_t(movies), false);
+    metadata.assign(size_t(movies), MovieMetadata{});
     jobsLeft.assign(size_t(movies), 0);
     unfinishedJobs = 0;
     finished = 0;
@@ -74,17 +77,27 @@ void Batch::reportRefusedMovie(int movie, const QString &reason)
     report.movieRefused(movie, reason);
 }
 
-// Hands out movies and starts jobs while there is room, then ends the batch if all is
-// done. A job that cannot start ends at once, and the message box of a movie whose jobs
-// cannot be made runs the event loop: both call back in here, and the outer call goes on
-// with the loop, so the stack stays flat.
+// Makes the jobs of movies whose metadata came, hands out movies and starts jobs while
+// there is room, then ends the batch if all is done. A job that cannot start ends at once,
+// and the message box of a movie whose jobs cannot be made runs the event loop: both call
+// back in here, and the outer call goes on with the loop, so the stack stays flat and no
+// movie is handed out before the one before it has its jobs (or has stopped the batch).
 void Batch::advance()
 {
     if (advancing)
         return;
     advancing = true;
-    while (current == Phase::Converting && mayHandOutMovie())
-        handOutMovie();
+    while (current == Phase::Converting) {
+        if (nextJobs < metadataKnown) {
+            // A movie whose jobs cannot be made (the window has said why) stops the batch.
+            if (!makeJobs(nextJobs++))
+                stopped = true;
+        } else if (mayHandOutMovie()) {
+            handOutMovie();
+        } else {
+            break;
+        }
+    }
     if (current == Phase::Converting)
         startQueuedJobs();
     advancing = false;
@@ -98,10 +111,7 @@ bool Batch::mayHandOutMovie() const
 
 void Batch::handOutMovie()
 {
-    const int movie = nextMovie++;
-    startScan(movie);
-    if (!makeJobs(movie))
-        stopped = true;
+    startScan(nextMovie++);
 }
 
 void Batch::startScan(int movie)
@@ -109,6 +119,7 @@ void Batch::startScan(int movie)
     if (!scanWorker) {
         scanWorker = std::make_unique<ScanWorker>(scanCancelled);
         scanWorker->moveToThread(&scanThread);
+        connect(scanWorker.get(), &ScanWorker::metadataRead, this, &Batch::metadataRead);
         connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
     }
     if (!scanThread.isRunning())
@@ -121,6 +132,15 @@ void Batch::startScan(int movie)
             worker->scan(generation, scan);
         },
         Qt::QueuedConnection);
+}
+
+void Batch::metadataRead(int scanGeneration, int movie, const MovieMetadata &movieMetadata)
+{
+    if (scanGeneration != generation)
+        return;
+    metadata[size_t(movie)] = movieMetadata;
+    metadataKnown = movie + 1;
+    advance();
 }
 
 void Batch::movieScanned(int scanGeneration, int movie, const QString &trackError)
@@ -319,7 +339,8 @@ void Batch::releaseIfDone(int movie)
 
 bool Batch::allDone() const
 {
-    return (nextMovie == movies || stopped) && !scanning && unfinishedJobs == 0;
+    return (nextMovie == movies || stopped) && nextJobs == metadataKnown && !scanning &&
+           unfinishedJobs == 0;
 }
 
 void Batch::endIfDone()

@@ -8,9 +8,11 @@
 //   any phase --abort--> Idle (closing: nothing reported)
 //
 // While Converting, movies are handed out in batch order, one at a time: the movie's scan
-// (telemetry and track file) starts on the scan thread and, at the same moment, the window
-// makes the movie's jobs, which start as soon as a slot is free. Both read the same pages,
-// so the movie is read from the disk once. The next movie is handed out once the scan has
+// (telemetry and track files) starts on the scan thread, and as soon as its first records
+// tell what the outputs say of the drive (its start and place; usually after the first
+// megabytes, at the latest when the scan ends), the window makes the movie's jobs, which
+// start as soon as a slot is free. Scan and jobs read the same pages, so the movie is read
+// from the disk once. The next movie is handed out once the scan has
 // ended and no job waits for a slot, so the scan brings each movie into the page cache just
 // before its jobs read it. A job's output gets its final name and date once the job and its
 // movie's scan have both ended.
@@ -72,6 +74,8 @@ public:
     // drive's last record. A batch without movies ends at once, without a report.
     void start(int movies, long dateShift);
     void enqueue(const Job &job);
+    // What a movie's outputs say of the drive, known when its jobs are made.
+    const MovieMetadata &metadataOf(int movie) const { return metadata[size_t(movie)]; }
     // The reason a movie got no jobs, for the report.
     void reportRefusedMovie(int movie, const QString &reason);
     // Ends the batch at once: the scan is stopped, running jobs are killed and their
@@ -97,6 +101,7 @@ private:
     bool mayHandOutMovie() const;
     void handOutMovie();
     void startScan(int movie);
+    void metadataRead(int generation, int movie, const MovieMetadata &movieMetadata);
     void movieScanned(int generation, int movie, const QString &trackError);
     void startQueuedJobs();
     void startJob(const Job &job);
@@ -119,11 +124,14 @@ private:
     QStringList unreadable;
     BatchReport report;
 
-    int nextMovie = 0;    // the next movie to hand out
-    bool stopped = false; // a movie's jobs could not be made: no later movie is handed out
+    int nextMovie = 0;     // the next movie to hand out
+    int metadataKnown = 0; // movies whose metadata came, from the first on
+    int nextJobs = 0;      // the next movie whose jobs are made
+    bool stopped = false;  // a movie's jobs could not be made: no later movie is handed out
     bool scanning = false;
     bool advancing = false;
     std::vector<bool> scanned;
+    std::vector<MovieMetadata> metadata;
     std::vector<int> jobsLeft; // per movie: jobs queued, running or waiting for the scan
     int unfinishedJobs = 0;
     int finished = 0;

@@ -161,7 +161,7 @@ bool MainWindow::convertMovie(int i)
         return Job{camera,
                    i,
                    program,
-                   splitArguments(settings, input, camera, partial),
+                   splitArguments(settings, input, camera, partial, batch->metadataOf(i)),
                    CONF_g.outputDirectory + log,
                    output,
                    partial};

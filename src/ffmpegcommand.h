@@ -2,17 +2,33 @@
 
 // The ffmpeg the converter runs and the one builder of its command lines.
 
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 enum class Camera { Front, Rear };
 
 // How the split movies are written, taken from the settings when a movie's jobs are made.
 struct EncodeSettings
 {
-    bool mp4 = true;        // re-encoded MPEG-4 in MP4; otherwise the streams copied into AVI
-    double rateMbits = 7.0; // the video bitrate, passed in both formats
+    bool mp4 = true;            // re-encoded MPEG-4 in MP4; otherwise the streams copied into AVI
+    double rateMbits = 7.0;     // the video bitrate, passed in both formats
+    bool placeInMovies = false; // the drive's first position in MP4 movies
 };
+
+// What a movie's outputs say of the drive inside them: when it started (UTC) and, where
+// the recorder had a fix, its first position.
+struct MovieMetadata
+{
+    bool dated = false;
+    qint64 start = 0; // seconds since 1970 UTC
+    bool placed = false;
+    double latitude = 0;
+    double longitude = 0;
+};
+
+Q_DECLARE_METATYPE(MovieMetadata)
 
 // The settings of the window's "Settings" box as the configuration holds them.
 EncodeSettings encodeSettingsFromConfiguration();
@@ -25,4 +41,4 @@ QString splitSuffix(const EncodeSettings &settings, Camera camera);
 
 // One camera of a movie into `output`.
 QStringList splitArguments(const EncodeSettings &settings, const QString &input, Camera camera,
-                           const QString &output);
+                           const QString &output, const MovieMetadata &metadata = {});

@@ -21,6 +21,9 @@ struct s_CONF
     float timezoneOffset;    // hours added to recording times when files are dated
     int movieFormat;         // 0 = MP4 (re-encoded), otherwise AVI (streams copied)
     QString outputDirectory; // ends with the directory separator once set
+    // The "Extras" box
+    bool gpxTrack;      // a GPX track beside each .gps
+    bool placeInMovies; // the drive's first position in MP4 movies
 };
 extern s_CONF CONF_g;
 

@@ -63,6 +63,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->manualRadio->setChecked(!CONF_g.autoBitrate);
     ui->bitrateEdit->setText(QString::number(double(CONF_g.bitrate), 'g', 6));
     ui->timezoneOffset->setText(QString::number(double(CONF_g.timezoneOffset), 'g', 6));
+    ui->gpxTrackCheck->setChecked(CONF_g.gpxTrack);
+    ui->placeInMoviesCheck->setChecked(CONF_g.placeInMovies);
 
     connect(ui->mp4Radio, &QRadioButton::clicked, this, &MainWindow::mp4_radio_slot);
     connect(ui->aviRadio, &QRadioButton::clicked, this, &MainWindow::avi_radio_slot);

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QCloseEvent;
@@ -44,11 +45,17 @@ public:
     // The work behind the two above, safe on any thread: they use only what they are
     // given. readTelemetry is false when the movie is no regular file it could open;
     // a set `cancelled` ends the read early with the samples found so far.
+    // While the movie is read, `firstRecords` is shown the records found so far, once they
+    // can only grow, until it returns true.
+    using FirstRecords = std::function<bool(const s_BLOCK &records)>;
     static bool readTelemetry(const QString &moviePath, s_BLOCK &block,
-                              const std::atomic<bool> *cancelled = nullptr);
+                              const std::atomic<bool> *cancelled = nullptr,
+                              const FirstRecords &firstRecords = {});
     // Writes the track under a temporary name, dates it (dateShift seconds after its last
     // record) and renames it into place; the reason it failed, or an empty string.
     static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
+    // The same for the GPX track of the block's records with a position.
+    static QString writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift);
     static bool setFileTimes(const QString &path, long modificationTime);
     // Where a movie's track file goes in the configuration's output folder.
     static QString trackFilePath(const QFileInfo &movie);

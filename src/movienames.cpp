@@ -26,4 +26,9 @@ QString trackName(const QString &name)
     return QString(name).replace(".avi", ".gps", Qt::CaseInsensitive);
 }
 
+QString gpxPathBeside(const QString &trackPath)
+{
+    return trackPath.chopped(4) + ".gpx";
+}
+
 } // namespace movienames

@@ -22,4 +22,7 @@ QString splitStem(const QString &name);
 // one gets ".gps" appended, so that the track never takes the movie's own name.
 QString trackName(const QString &name);
 
+// The GPX track beside a ".gps" track: the same name with ".gpx".
+QString gpxPathBeside(const QString &trackPath);
+
 } // namespace movienames

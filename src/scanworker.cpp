@@ -1,41 +1,82 @@
 #include "scanworker.h"
 
 #include "globals.h"
+#include "gpxtrack.h"
 #include "mainwindow.h"
+#include "movienames.h"
 
 #include <QFile>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 MovieScan MovieScan::of(int k)
 {
-    return {k, BLOCKS_g[k].movieFile.absoluteFilePath(),
-            MainWindow::trackFilePath(BLOCKS_g[k].movieFile),
-            MainWindow::timezoneShiftSeconds(CONF_g.timezoneOffset)};
+    const QString track = MainWindow::trackFilePath(BLOCKS_g[k].movieFile);
+    return {k,
+            BLOCKS_g[k].movieFile.absoluteFilePath(),
+            track,
+            CONF_g.gpxTrack ? movienames::gpxPathBeside(track) : QString(),
+            MainWindow::timezoneShiftSeconds(CONF_g.timezoneOffset),
+            CONF_g.placeInMovies};
 }
 
-bool MovieScan::readTelemetry(const std::atomic<bool> *cancelled) const
+bool MovieScan::readTelemetry(const std::atomic<bool> *cancelled,
+                              const std::function<bool(const s_BLOCK &)> &firstRecords) const
 {
-    return MainWindow::readTelemetry(moviePath, BLOCKS_g[block], cancelled);
+    return MainWindow::readTelemetry(moviePath, BLOCKS_g[block], cancelled, firstRecords);
 }
 
 QString MovieScan::writeTrack() const
 {
-    return MainWindow::writeTrackFile(BLOCKS_g[block], trackPath, dateShift);
+    const s_BLOCK &records = BLOCKS_g[block];
+    const QString error = MainWindow::writeTrackFile(records, trackPath, dateShift);
+    if (!error.isEmpty() || gpxPath.isEmpty() || !gpx::hasPoints(records))
+        return error;
+    return MainWindow::writeGpxFile(records, gpxPath, dateShift);
 }
 
-QString MovieScan::run(const std::atomic<bool> &cancelled) const
+MovieMetadata MovieScan::metadataOf(const s_BLOCK &records) const
 {
-    // Something that is no movie file gets no track file; its jobs report it.
-    if (readTelemetry(&cancelled) && !cancelled)
-        return writeTrack();
-    return {};
+    MovieMetadata metadata;
+    const int count = std::min(records.nRecords, MAX_RECORDS);
+    if (count == 0)
+        return metadata;
+    metadata.dated = true;
+    metadata.start = records.recTime[0];
+    for (int i = 0; i < count && placeWanted; ++i) {
+        if (gpx::hasFix(records, i)) {
+            metadata.placed = true;
+            metadata.latitude = records.latitude[i];
+            metadata.longitude = records.longitude[i];
+            break;
+        }
+    }
+    return metadata;
+}
+
+bool MovieScan::complete(const MovieMetadata &metadata) const
+{
+    return metadata.dated && (metadata.placed || !placeWanted);
 }
 
 void ScanWorker::scan(int generation, const MovieScan &movie)
 {
-    const QString trackError = movie.run(cancelled);
+    bool told = false;
+    const auto tellOnceComplete = [&](const s_BLOCK &records) {
+        const MovieMetadata metadata = movie.metadataOf(records);
+        told = movie.complete(metadata);
+        if (told)
+            emit metadataRead(generation, movie.block, metadata);
+        return told;
+    };
+    const bool read = movie.readTelemetry(&cancelled, tellOnceComplete);
+    if (!told)
+        emit metadataRead(generation, movie.block, movie.metadataOf(BLOCKS_g[movie.block]));
+    // Something that is no movie file gets no track file; its jobs report it.
+    const QString trackError = read && !cancelled ? movie.writeTrack() : QString();
     emit scanned(generation, movie.block, trackError);
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "ffmpegcommand.h"
+
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+
+struct s_BLOCK;
 
 // What reading one movie's telemetry and writing its track file needs, taken on the GUI
 // thread when the movie is handed out. The batch's scan and the telemetry and track file
@@ -13,15 +17,21 @@ struct MovieScan
     int block = 0;
     QString moviePath;
     QString trackPath;
-    long dateShift = 0; // the track is dated this many seconds after the last record
+    QString gpxPath;    // empty: no GPX track
+    long dateShift = 0; // the tracks are dated this many seconds after the last record
+    bool placeWanted = false;
 
-    // Block k of the table with the configuration's output folder and UTC offset.
+    // Block k of the table with the configuration's output folder, options and UTC offset.
     static MovieScan of(int k);
-    bool readTelemetry(const std::atomic<bool> *cancelled = nullptr) const;
-    // The reason the track file could not be written, or an empty string.
+    bool readTelemetry(const std::atomic<bool> *cancelled = nullptr,
+                       const std::function<bool(const s_BLOCK &)> &firstRecords = {}) const;
+    // The ".gps" and, where wanted, the ".gpx": the reason one could not be written, or an
+    // empty string.
     QString writeTrack() const;
-    // Both: the track file's failure (none when the movie is no file it could read).
-    QString run(const std::atomic<bool> &cancelled) const;
+    // What the outputs say of the drive, from its first records; complete once nothing
+    // later can add to it.
+    MovieMetadata metadataOf(const s_BLOCK &records) const;
+    bool complete(const MovieMetadata &metadata) const;
 };
 
 // Scans a movie's telemetry and writes its track file on the scan thread, so that
@@ -30,7 +40,7 @@ struct MovieScan
 // Why this is safe: the batch hands out one block at a time and touches none of its
 // records until `scanned` for it arrives, a queued signal whose delivery orders the
 // worker's writes before the batch's reads. The worker gets everything else by value and
-// touches no widget, setting or counter.
+// touches no widget, setting or counter; what it tells early (metadataRead) is a copy.
 class ScanWorker : public QObject
 {
     Q_OBJECT
@@ -38,6 +48,8 @@ class ScanWorker : public QObject
 public:
     explicit ScanWorker(const std::atomic<bool> &cancelled) : cancelled(cancelled) {}
 
+    // Tells the movie's metadata as soon as its first records settle it (often from the
+    // first megabytes), then reads on and writes its track files.
     void scan(int generation, const MovieScan &movie);
 
     // Drops a file from the page cache (a movie that has been converted); false if the
@@ -45,6 +57,7 @@ public:
     static bool releaseFromPageCache(const QString &path);
 
 signals:
+    void metadataRead(int generation, int block, const MovieMetadata &metadata);
     void scanned(int generation, int block, const QString &trackError);
 
 private:

@@ -20,6 +20,8 @@ void MainWindow::loadConf()
     const int defaultOffsetHours = getTimeZoneOffset() / 3600; // truncates toward zero
     CONF_g.timezoneOffset = settings.value("timezoneOffset", defaultOffsetHours).toFloat();
     CONF_g.movieFormat = settings.value("movieFormat", 0).toInt();
+    CONF_g.gpxTrack = settings.value("gpxTrack", true).toBool();
+    CONF_g.placeInMovies = settings.value("placeInMovies", true).toBool();
     settings.endGroup();
 }
 
@@ -34,6 +36,8 @@ void MainWindow::saveConf()
     settings.setValue("bitrate", CONF_g.bitrate);
     settings.setValue("timezoneOffset", CONF_g.timezoneOffset);
     settings.setValue("movieFormat", CONF_g.movieFormat);
+    settings.setValue("gpxTrack", CONF_g.gpxTrack);
+    settings.setValue("placeInMovies", CONF_g.placeInMovies);
     settings.endGroup();
 }
 
@@ -43,6 +47,8 @@ void MainWindow::retrieveData()
     CONF_g.bitrate = ui->bitrateEdit->text().toFloat();
     CONF_g.timezoneOffset = ui->timezoneOffset->text().toFloat();
     CONF_g.movieFormat = ui->aviRadio->isChecked() ? 1 : 0;
+    CONF_g.gpxTrack = ui->gpxTrackCheck->isChecked();
+    CONF_g.placeInMovies = ui->placeInMoviesCheck->isChecked();
 }
 
 int MainWindow::getTimeZoneOffset()

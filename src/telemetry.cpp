@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +33,8 @@ constexpr qint64 StreamPieceBytes = qint64(256) << 10;
 
 struct ChunkSearch
 {
+    // Told of the "02tx" chunks found so far after each piece that found more.
+    std::function<void(const std::vector<qint64> &)> primaryGrew;
     std::vector<qint64> primary;  // "02tx" chunks
     std::vector<qint64> fallback; // "03tx" chunks, only needed while no "02tx" is found
     qint64 nextPrimary = 0;
@@ -145,8 +149,11 @@ static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes,
         if (!readFully(fd, buffer.data() + held, pieceBytes, offset, got))
             return false;
         const qint64 bytes = held + got;
+        const size_t primaryBefore = search.primary.size();
         if (bytes >= SignatureBytes)
             scanPiece(search, buffer.data(), bytes - Carry, offset - held);
+        if (search.primaryGrew && search.primary.size() > primaryBefore)
+            search.primaryGrew(search.primary);
         if (got < pieceBytes)
             return true;
         held = std::min(bytes, Carry);
@@ -156,10 +163,13 @@ static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes,
     return true;
 }
 
-static std::vector<qint64> chunkOffsets(int fd, qint64 fileSize, qint64 pieceBytes,
-                                        const std::atomic<bool> *cancelled = nullptr)
+static std::vector<qint64>
+chunkOffsets(int fd, qint64 fileSize, qint64 pieceBytes,
+             const std::atomic<bool> *cancelled = nullptr,
+             std::function<void(const std::vector<qint64> &)> primaryGrew = {})
 {
     ChunkSearch search;
+    search.primaryGrew = std::move(primaryGrew);
     // Pieces no larger than the file: an empty or small movie needs no large buffer.
     const qint64 piece =
         pieceBytes > 0 ? pieceBytes : std::clamp(fileSize, qint64(1), StreamPieceBytes);
@@ -217,20 +227,20 @@ static Sample decodeSample(const uchar *chunk)
     return s;
 }
 
-// The chunks that lie whole in the file; one cut off by the end of the file is left out.
-static std::vector<Sample> readSamples(int fd, qint64 fileSize, const std::vector<qint64> &offsets)
+// Appends the chunks at offsets[from...] that lie whole in the file; one cut off by the end
+// of the file is left out, and so is everything after it.
+static void readSamples(int fd, qint64 fileSize, const std::vector<qint64> &offsets,
+                        std::vector<Sample> &samples, size_t from = 0)
 {
-    std::vector<Sample> samples;
     samples.reserve(offsets.size());
-    for (const qint64 offset : offsets) {
+    for (size_t i = from; i < offsets.size(); ++i) {
         uchar chunk[ChunkBytes];
         qint64 got = 0;
-        if (offset > fileSize - ChunkBytes || !readFully(fd, chunk, ChunkBytes, offset, got) ||
-            got < ChunkBytes)
+        if (offsets[i] > fileSize - ChunkBytes ||
+            !readFully(fd, chunk, ChunkBytes, offsets[i], got) || got < ChunkBytes)
             break;
         samples.push_back(decodeSample(chunk));
     }
-    return samples;
 }
 
 // ddmm.mmmm (dddmm.mmmm) to degrees, in the recorder's single precision. The whole
@@ -295,16 +305,42 @@ static int groupIntoRecords(s_BLOCK &block, const std::vector<Sample> &samples)
     return records;
 }
 
+// Once a "02tx" chunk is found the layout is settled: the records its chunks give so far
+// stay the movie's first records, whatever comes later. Shown to `firstRecords` after each
+// piece that found more, until it has seen enough.
+static std::function<void(const std::vector<qint64> &)>
+firstRecordsWatcher(int fd, qint64 fileSize, const MainWindow::FirstRecords &firstRecords)
+{
+    struct State
+    {
+        std::vector<Sample> samples;
+        std::unique_ptr<s_BLOCK> records = std::make_unique<s_BLOCK>();
+        bool satisfied = false;
+    };
+    return [fd, fileSize, firstRecords,
+            state = std::make_shared<State>()](const std::vector<qint64> &primary) {
+        if (state->satisfied)
+            return;
+        readSamples(fd, fileSize, primary, state->samples, state->samples.size());
+        state->records->nRecords = groupIntoRecords(*state->records, state->samples);
+        state->satisfied = firstRecords(*state->records);
+    };
+}
+
 bool MainWindow::readTelemetry(const QString &moviePath, s_BLOCK &block,
-                               const std::atomic<bool> *cancelled)
+                               const std::atomic<bool> *cancelled, const FirstRecords &firstRecords)
 {
     block.nRecords = 0;
     qint64 fileSize = 0;
     const int fd = openMovie(moviePath, fileSize);
     if (fd < 0)
         return false;
-    const std::vector<Sample> samples =
-        readSamples(fd, fileSize, chunkOffsets(fd, fileSize, 0, cancelled));
+    std::vector<Sample> samples;
+    readSamples(
+        fd, fileSize,
+        chunkOffsets(fd, fileSize, 0, cancelled,
+                     firstRecords ? firstRecordsWatcher(fd, fileSize, firstRecords) : nullptr),
+        samples);
     ::close(fd);
     block.nRecords = groupIntoRecords(block, samples);
     return true;

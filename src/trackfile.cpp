@@ -1,4 +1,5 @@
 #include "globals.h"
+#include "gpxtrack.h"
 #include "mainwindow.h"
 #include "movienames.h"
 #include "scanworker.h"
@@ -13,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -95,22 +97,36 @@ QString MainWindow::partialPath(const QString &path)
     return info.path() + "/." + info.completeBaseName() + ".partial." + info.suffix();
 }
 
-QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
+// Writes a file under its partial name with `write`, then dates it and gives it its name.
+static QString writeIntoPlace(const QString &path, const s_BLOCK &block, long dateShift,
+                              const std::function<bool(QFile &)> &write)
 {
-    const int records = std::min(block.nRecords, MAX_RECORDS);
-    const QString partial = partialPath(path);
-    QFile track(partial);
-    if (!track.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return track.errorString();
-    const QByteArray text = trackText(block, records);
+    const QString partial = MainWindow::partialPath(path);
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return file.errorString();
     // A full disk shows up in write() or only when the buffer is flushed.
-    if (track.write(text) != text.size() || !track.flush()) {
-        const QString reason = track.errorString();
-        track.remove();
+    if (!write(file) || !file.flush()) {
+        const QString reason = file.errorString();
+        file.remove();
         return reason;
     }
-    track.close();
-    return moveIntoPlace(partial, path, block, dateShift);
+    file.close();
+    return MainWindow::moveIntoPlace(partial, path, block, dateShift);
+}
+
+QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
+{
+    const QByteArray text = trackText(block, std::min(block.nRecords, MAX_RECORDS));
+    return writeIntoPlace(path, block, dateShift,
+                          [&text](QFile &file) { return file.write(text) == text.size(); });
+}
+
+QString MainWindow::writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift)
+{
+    const QString name = QFileInfo(path).completeBaseName();
+    return writeIntoPlace(path, block, dateShift,
+                          [&](QFile &file) { return gpx::writeTrack(block, name, file); });
 }
 
 QString MainWindow::moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,

@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -149,26 +150,38 @@ private slots:
         QTest::addColumn<bool>("avi");
         QTest::addColumn<testavi::TextStream>("layout");
         QTest::addColumn<testavi::RecorderBytes>("recorderBytes");
+        QTest::addColumn<bool>("place");        // "Place in MP4 movies"
+        QTest::addColumn<QStringList>("dates"); // where ExifTool finds the drive's start
         const auto tag = testavi::RecorderBytes::Tag;
         const auto mp3Like = testavi::RecorderBytes::MpegAudioHeaders;
-        QTest::newRow("mp4, text stream 02") << false << testavi::TextStream::Stream02 << tag;
-        QTest::newRow("mp4, text stream 03") << false << testavi::TextStream::Stream03 << tag;
-        QTest::newRow("avi, text stream 02") << true << testavi::TextStream::Stream02 << tag;
-        QTest::newRow("avi, text stream 03") << true << testavi::TextStream::Stream03 << tag;
+        const QStringList mp4Dates = {"QuickTime:CreateDate",   "QuickTime:ModifyDate",
+                                      "Track1:TrackCreateDate", "Track1:MediaCreateDate",
+                                      "Track2:TrackModifyDate", "Track2:MediaModifyDate"};
+        const QStringList aviDates = {"RIFF:DateCreated"};
+        QTest::newRow("mp4, text stream 02")
+            << false << testavi::TextStream::Stream02 << tag << true << mp4Dates;
+        QTest::newRow("mp4, text stream 03, no place")
+            << false << testavi::TextStream::Stream03 << tag << false << mp4Dates;
+        QTest::newRow("avi, text stream 02")
+            << true << testavi::TextStream::Stream02 << tag << true << aviDates;
+        QTest::newRow("avi, text stream 03")
+            << true << testavi::TextStream::Stream03 << tag << true << aviDates;
         QTest::newRow("mp4, text stream 02, mp3-like telemetry")
-            << false << testavi::TextStream::Stream02 << mp3Like;
+            << false << testavi::TextStream::Stream02 << mp3Like << true << mp4Dates;
         QTest::newRow("mp4, text stream 03, mp3-like telemetry")
-            << false << testavi::TextStream::Stream03 << mp3Like;
+            << false << testavi::TextStream::Stream03 << mp3Like << true << mp4Dates;
         QTest::newRow("avi, text stream 02, mp3-like telemetry")
-            << true << testavi::TextStream::Stream02 << mp3Like;
+            << true << testavi::TextStream::Stream02 << mp3Like << true << aviDates;
         QTest::newRow("avi, text stream 03, mp3-like telemetry")
-            << true << testavi::TextStream::Stream03 << mp3Like;
+            << true << testavi::TextStream::Stream03 << mp3Like << true << aviDates;
     }
     void splitsFrontAndRearWithAudio()
     {
         QFETCH(bool, avi);
         QFETCH(testavi::TextStream, layout);
         QFETCH(testavi::RecorderBytes, recorderBytes);
+        QFETCH(bool, place);
+        QFETCH(QStringList, dates);
         testavi::MovieRecipe recipe;
         recipe.textStream = layout;
         recipe.recorderBytes = recorderBytes;
@@ -184,10 +197,13 @@ private slots:
         MainWindow window;
         window.show();
         setForm(window, avi);
+        window.findChild<QCheckBox *>("placeInMoviesCheck")->setChecked(place);
         startBatch(window, paths);
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
         QCOMPARE(boxes.titles, QStringList{"Converter"});
+        // The drive's first position, in MP4 movies only, where the option asks for it.
+        const bool placed = place && !avi;
 
         const QString codec = avi ? "mjpeg" : "mpeg4";
         const QString audio = avi ? "audio:mp3" : "audio:aac"; // ffmpeg's default for each
@@ -206,11 +222,19 @@ private slots:
                 QCOMPARE(sound[0].channels, 1);
                 QVERIFY2(qAbs(sound[0].seconds - recipe.seconds) <= 1.0,
                          qPrintable(QString::number(sound[0].seconds)));
+                // The drive's start inside the movie, in UTC, and its place where wanted.
+                const QMap<QString, QString> tags = exifTags(split);
+                for (const QString &date : dates)
+                    QCOMPARE(tags.value(date), "2012:07:14 09:06:05");
+                QCOMPARE(tags.value("Composite:GPSLatitude"), placed ? "+33.875000" : "");
+                QCOMPARE(tags.value("Composite:GPSLongitude"), placed ? "+151.200000" : "");
+                QCOMPARE(tags.contains("UserData:LocationInformation"), placed);
             }
             // The drive's last second plus the 2-hour offset.
             QCOMPARE(modificationTime(front), lastRecord + 7200);
             QCOMPARE(modificationTime(rear), lastRecord + 7200);
             QCOMPARE(modificationTime(output + '/' + name + ".gps"), lastRecord + 7200);
+            QCOMPARE(modificationTime(output + '/' + name + ".gpx"), lastRecord + 7200);
             const QString movie = QDir::toNativeSeparators(movies + '/' + name);
             QVERIFY(readFile(output + "/front_log.txt").contains(movie));
             QVERIFY(readFile(output + "/rear_log.txt").contains(movie));
@@ -244,49 +268,63 @@ private slots:
     {
         QTest::addColumn<bool>("avi");
         QTest::addColumn<QString>("bitrate");
+        QTest::addColumn<bool>("place");
         QTest::addColumn<QString>("codec");
         QTest::addColumn<QString>("rate");
         QTest::addColumn<QString>("suffix");
-        QTest::newRow("mp4 auto") << false << ""
-                                  << "mpeg4"
+        QTest::addColumn<QStringList>("metadata"); // the drive's start and first position
+        QTest::addColumn<bool>("gpx");             // "GPX track beside each .gps"
+        const QStringList dated{"-metadata", "creation_time=2012-07-14T09:06:05Z"};
+        const QString place = "+33.875000+151.199997/";
+        const QStringList placed =
+            dated + QStringList{"-metadata", "location=" + place,
+                                "-metadata", "com.apple.quicktime.location.ISO6709=" + place,
+                                "-movflags", "use_metadata_tags"};
+        QTest::newRow("mp4 auto") << false << "" << true << "mpeg4"
                                   << "7M"
-                                  << "mp4";
-        QTest::newRow("mp4 2.5") << false << "2.5"
-                                 << "mpeg4"
+                                  << "mp4" << placed << true;
+        QTest::newRow("mp4 2.5") << false << "2.5" << true << "mpeg4"
                                  << "2.5M"
-                                 << "mp4";
-        QTest::newRow("mp4 10") << false << "10"
-                                << "mpeg4"
-                                << "10M"
-                                << "mp4";
-        QTest::newRow("avi keeps the rate") << true << ""
-                                            << "copy"
-                                            << "7M"
-                                            << "avi";
+                                 << "mp4" << placed << true;
+        QTest::newRow("mp4 10, no place, no GPX") << false << "10" << false << "mpeg4"
+                                                  << "10M"
+                                                  << "mp4" << dated << false;
+        QTest::newRow("avi keeps the rate, dated in RIFF")
+            << true << "" << true << "copy"
+            << "7M"
+            << "avi" << QStringList{"-metadata", "date=2012-07-14 09:06:05"} << true;
     }
     void argumentLists()
     {
         QFETCH(bool, avi);
         QFETCH(QString, bitrate);
+        QFETCH(bool, place);
         QFETCH(QString, codec);
         QFETCH(QString, rate);
         QFETCH(QString, suffix);
+        QFETCH(QStringList, metadata);
+        QFETCH(bool, gpx);
         QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         // A name as a file manager may hand over: blanks, umlaut, quote, shell syntax.
         const QString movie = writeMovie("Drive 2024 ü'$(x).avi");
         MessageBoxRecorder boxes;
         MainWindow window;
         setForm(window, avi, bitrate);
+        window.findChild<QCheckBox *>("placeInMoviesCheck")->setChecked(place);
+        window.findChild<QCheckBox *>("gpxTrackCheck")->setChecked(gpx);
         startBatch(window, {movie});
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
+        QVERIFY(QFileInfo::exists(output + "/Drive 2024 ü'$(x).gps"));
+        QCOMPARE(QFileInfo::exists(output + "/Drive 2024 ü'$(x).gpx"), gpx);
         for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
             const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
             // ffmpeg writes under a hidden name that only a complete output loses.
             QCOMPARE(recordedFfmpegArguments(out),
                      QStringList({"-c:s", "text", "-i", movie, "-y", "-vcodec", codec, "-strict",
-                                  "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0",
-                                  output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix}));
+                                  "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0"}) +
+                         metadata +
+                         QStringList{output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix});
             QVERIFY(QFileInfo::exists(out));
         }
     }
@@ -305,6 +343,9 @@ private slots:
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
         QCOMPARE(readFile(output + "/quiet.gps"), QString());
+        QVERIFY(!QFileInfo::exists(output + "/quiet.gpx"));
+        // No date goes into the movies either.
+        QVERIFY(!recordedFfmpegArguments(output + "/quietF.mp4").contains("-metadata"));
         QVERIFY(modificationTime(output + "/quietF.mp4") >= before);
         QVERIFY(modificationTime(output + "/quiet.gps") >= before);
     }
@@ -322,22 +363,27 @@ private slots:
         QCOMPARE(boxes.texts,
                  QStringList({missing, errorsText(2, 2, "a.avi (jobs): " + missing, {})}));
         QCOMPARE(boxes.titles, QStringList({"Converter", "Converter"}));
-        QCOMPARE(QDir(output).entryList(QDir::Files), QStringList{"a.gps"});
+        QCOMPARE(QDir(output).entryList(QDir::Files), QStringList({"a.gps", "a.gpx"}));
     }
 
     void failingJobsAreReportedWithTheirLogs_data()
     {
         QTest::addColumn<bool>("startable");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QStringList>("files");
+        const QString logs = "front_log.txt,rear_log.txt";
         QTest::newRow("movie that is not a movie")
-            << true << "exit code 1: %1: Invalid data found when processing input";
+            << true << "exit code 1: %1: Invalid data found when processing input"
+            << ("broken.gps," + logs).split(','); // no records: an empty track, no GPX
         QTest::newRow("ffmpeg that cannot be started")
-            << false << "could not be started: execvp: Permission denied";
+            << false << "could not be started: execvp: Permission denied"
+            << ("broken.gps,broken.gpx," + logs).split(',');
     }
     void failingJobsAreReportedWithTheirLogs()
     {
         QFETCH(bool, startable);
         QFETCH(QString, reason);
+        QFETCH(QStringList, files);
         QString movie;
         if (startable) {
             movie = movies + "/broken.avi";
@@ -355,7 +401,7 @@ private slots:
         if (reason.contains("%1"))
             reason = reason.arg(movie);
         QCOMPARE(boxes.texts, QStringList{errorsText(2, 2, "broken.avi (front): " + reason)});
-        QCOMPARE(filesIn(output), QStringList({"broken.gps", "front_log.txt", "rear_log.txt"}));
+        QCOMPARE(filesIn(output), files);
         for (const char *log : {"/front_log.txt", "/rear_log.txt"}) {
             const QString text = readFile(output + log);
             QVERIFY2(text.startsWith("===== " + movie + " =====\n"), qPrintable(text));
@@ -447,7 +493,7 @@ private slots:
         QTest::addColumn<QStringList>("expected"); // message texts
         QTest::addColumn<QStringList>("files");    // what the output folder holds after it
         const QString logs = "front_log.txt,rear_log.txt";
-        const QString others = "a.gps,aF.mp4,aR.mp4,b.gps,bF.mp4,bR.mp4," + logs;
+        const QString others = "a.gps,a.gpx,aF.mp4,aR.mp4,b.gps,b.gpx,bF.mp4,bR.mp4," + logs;
         // The batch goes on after a movie that is none.
         const auto oddMovie = [this](std::function<bool(const QString &)> make) -> Planter {
             return [this, make] {
@@ -463,7 +509,7 @@ private slots:
             << QStringList{errorsText(2, 2,
                                       "a.avi (front): exit code 1: av_interleaved_write_frame(): "
                                       "No space left on device")}
-            << QString("a.gps,aF.mp4,%1").arg(logs).split(',');
+            << QString("a.gps,a.gpx,aF.mp4,%1").arg(logs).split(',');
         QTest::newRow("named pipe")
             << argumentRecordingFfmpeg() << oddMovie([](const QString &x) {
                    return mkfifo(QFile::encodeName(x).constData(), 0600) == 0;
@@ -554,7 +600,7 @@ private slots:
                  qPrintable(boxes.texts[0]));
         QVERIFY2(boxes.texts[0].contains("No space left on device"), qPrintable(boxes.texts[0]));
         for (const QString &file : filesIn(output)) {
-            QVERIFY2(file.endsWith(".txt") || file == "a.gps", qPrintable(file));
+            QVERIFY2(file.endsWith(".txt") || file == "a.gps" || file == "a.gpx", qPrintable(file));
             if (file.endsWith(".txt"))
                 QVERIFY2(readFile(output + '/' + file).endsWith(" =====\n\n") ||
                              QFileInfo(output + '/' + file).size() == 0,
@@ -591,7 +637,7 @@ private slots:
         };
         // The track file comes first; a scan that was ended writes none. Jobs start with
         // their movie's scan, and empty the logs as they start.
-        const QStringList afterJob{"a.gps", "front_log.txt", "rear_log.txt"};
+        const QStringList afterJob{"a.gps", "a.gpx", "front_log.txt", "rear_log.txt"};
         const QStringList duringScan{"front_log.txt", "rear_log.txt"};
         QTest::newRow("Quit button, job running")
             << invoke("quitButton", "click") << 0 << false << false << afterJob;
@@ -620,7 +666,7 @@ private slots:
         if (realFfmpeg) {
             recipe.seconds = 20; // takes ffmpeg seconds, and it is closed at once
             recipe.framesPerSecond = 25;
-            recipe.frontSize = {1280, 720};
+            recipe.frontSize = recipe.rearSize = {1280, 720};
         } else {
             recipe.decodableVideo = false;
             QVERIFY(replaceFfmpegBesideApp(hangingFfmpeg(), true));

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -149,7 +150,7 @@ private slots:
         MainWindow window;
         window.show();
         find<QLineEdit>(window, "bitrateEdit")->clear(); // an empty field stores 0
-        window.resize(528, 300);
+        window.resize(528, 430);
         if (how == "quitAction")
             find<QAction>(window, "quitAction")->trigger();
         else if (how == "quitButton")
@@ -163,10 +164,47 @@ private slots:
         QCOMPARE(settings.value("configuration/bitrate").toFloat(), 0.0f);
         QVERIFY(settings.contains("configuration/timezoneOffset"));
         QCOMPARE(settings.value("configuration/movieFormat").toInt(), 0);
-        QCOMPARE(settings.value("mainWindow/size").toSize(), QSize(528, 300));
+        QCOMPARE(settings.value("mainWindow/size").toSize(), QSize(528, 430));
         QVERIFY(settings.contains("mainWindow/pos"));
         QVERIFY(!settings.contains("outputDirectory"));
         QVERIFY(!settings.contains("movieDirectory"));
+    }
+
+    // Each option of the "Extras" box: its default, its tooltip, the value it stores, and
+    // that it comes back after closing and starting again.
+    void extrasPersist_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("checkedAtFirst");
+        QTest::addColumn<QVariant>("storedWhenClicked");
+        QTest::newRow("GPX track") << "gpxTrackCheck"
+                                   << "configuration/gpxTrack" << true << QVariant(false);
+        QTest::newRow("place in movies")
+            << "placeInMoviesCheck"
+            << "configuration/placeInMovies" << true << QVariant(false);
+    }
+    void extrasPersist()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, key);
+        QFETCH(bool, checkedAtFirst);
+        QFETCH(QVariant, storedWhenClicked);
+        const QByteArray name = button.toUtf8();
+        {
+            MainWindow window;
+            window.show();
+            auto *option = find<QAbstractButton>(window, name);
+            QVERIFY(find<QWidget>(window, "extrasGroup")->isAncestorOf(option));
+            QVERIFY(!option->toolTip().isEmpty());
+            QCOMPARE(option->isChecked(), checkedAtFirst);
+            // On its box: a check box stretched across the window takes no click beside its text.
+            QTest::mouseClick(option, Qt::LeftButton, {}, QPoint(6, option->height() / 2));
+            window.close();
+        }
+        QCOMPARE(store().value(key).toString(), storedWhenClicked.toString());
+        MainWindow window;
+        QCOMPARE(find<QAbstractButton>(window, name)->isChecked(), !checkedAtFirst);
     }
 
     void unreadableStoredValuesGiveZero()
@@ -302,6 +340,12 @@ private slots:
         QVERIFY(!find<QRadioButton>(window, "mp4Radio")->autoExclusive());
         QVERIFY(find<QWidget>(window, "frame")->acceptDrops());
         QVERIFY(!find<QWidget>(window, "settingsGroup")->acceptDrops());
+        // Options of our own stand apart, between the settings and the Quit button.
+        window.show();
+        const auto *extras = find<QGroupBox>(window, "extrasGroup");
+        QCOMPARE(extras->title(), "Extras");
+        QVERIFY(find<QWidget>(window, "settingsGroup")->geometry().bottom() < extras->y());
+        QVERIFY(extras->geometry().bottom() < find<QWidget>(window, "quitButton")->y());
     }
 
     void aboutBoxNamesVersionQtAndFfmpeg()

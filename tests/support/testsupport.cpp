@@ -299,6 +299,20 @@ QList<AudioStream> probeAudioStreams(const QString &path)
     return streams;
 }
 
+QMap<QString, QString> exifTags(const QString &path)
+{
+    QProcess exiftool;
+    exiftool.start(systemTool("exiftool"), {"-j", "-G1", "-a", "-c", "%+.6f", path});
+    QMap<QString, QString> tags;
+    if (!exiftool.waitForFinished(60000) || exiftool.exitCode() != 0)
+        return tags;
+    const QJsonObject found =
+        QJsonDocument::fromJson(exiftool.readAllStandardOutput()).array().first().toObject();
+    for (auto tag = found.begin(); tag != found.end(); ++tag)
+        tags.insert(tag.key(), tag.value().toVariant().toString());
+    return tags;
+}
+
 static bool fileStatus(const QString &path, struct stat &status)
 {
     return stat(QFile::encodeName(path).constData(), &status) == 0;

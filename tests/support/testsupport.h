@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -89,6 +90,11 @@ struct AudioStream
 };
 // The audio streams of a file, in file order.
 QList<AudioStream> probeAudioStreams(const QString &path);
+
+// What ExifTool reads from a file, "Group:Tag" to its text, with the groups of the file's
+// structure ("QuickTime", "Track1", "Keys", "UserData", "RIFF", "Composite"...) and
+// coordinates in signed decimal degrees ("+33.875000"); empty when it cannot read it.
+QMap<QString, QString> exifTags(const QString &path);
 
 // Last modification and access times in whole seconds since 1970.
 qint64 modificationTime(const QString &path);
