@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 
 EncodeSettings encodeSettingsFromConfiguration()
 {
@@ -59,4 +61,37 @@ QStringList splitArguments(const EncodeSettings &settings, const QString &input,
     return QStringList{"-c:s", "text", "-i", input,  "-y",  "-vcodec", codec,  "-strict",
                        "-2",   "-b:v", rate, "-map", video, "-map",    "0:a:0"} +
            metadataArguments(settings, metadata) + QStringList{output};
+}
+
+// ---- Trips ----
+
+QString ffprobeProgram()
+{
+    const QString ffmpeg = QFileInfo(ffmpegProgram()).canonicalFilePath();
+    return ffmpeg.isEmpty() ? QString() : QFileInfo(ffmpeg).dir().filePath("ffprobe");
+}
+
+std::optional<double> mediaDurationSeconds(const QString &path)
+{
+    QProcess probe;
+    probe.start(ffprobeProgram(), {"-v", "error", "-show_entries", "format=duration", "-of",
+                                   "default=noprint_wrappers=1:nokey=1", path});
+    if (!probe.waitForFinished(60000) || probe.exitStatus() != QProcess::NormalExit ||
+        probe.exitCode() != 0)
+        return std::nullopt;
+    bool isNumber = false;
+    // "N/A" when the movie does not tell its duration.
+    const double seconds = probe.readAllStandardOutput().trimmed().toDouble(&isNumber);
+    return isNumber ? std::optional<double>(seconds) : std::nullopt;
+}
+
+QStringList joinArguments(const QString &list, const QString &chapters, const QString &output)
+{
+    QStringList arguments{"-f", "concat", "-safe", "0", "-i", list};
+    // The chapters file's global metadata too, as the concat demuxer passes on none of the
+    // clips' own.
+    if (!chapters.isEmpty())
+        arguments += QStringList{"-f", "ffmetadata",    "-i", chapters, "-map_metadata",
+                                 "1",  "-map_chapters", "1"};
+    return arguments + QStringList{"-map", "0", "-c", "copy", "-y", output};
 }

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <optional>
+
 enum class Camera { Front, Rear };
 
 // How the split movies are written, taken from the settings when a movie's jobs are made.
@@ -42,3 +44,21 @@ QString splitSuffix(const EncodeSettings &settings, Camera camera);
 // One camera of a movie into `output`.
 QStringList splitArguments(const EncodeSettings &settings, const QString &input, Camera camera,
                            const QString &output, const MovieMetadata &metadata = {});
+
+// Trips: consecutive clips joined into one movie per camera (see trip.h).
+
+// The ffprobe that comes with the ffmpeg the program runs: beside it once its link is
+// followed, as Debian's ffmpeg package installs both.
+QString ffprobeProgram();
+
+// A movie's duration as ffprobe gives it, or nothing if ffprobe cannot tell. It is also
+// the length the concat demuxer gives the movie in a join, so chapters made from it start
+// exactly where the clips do. Waits for ffprobe (a tenth of a second or two per movie):
+// call it off the GUI thread.
+std::optional<double> mediaDurationSeconds(const QString &path);
+
+// The clips of the concat list file `list` (trip::concatList) joined into `output`, their
+// streams copied. With `chapters`, an FFMETADATA file (trip::chapterMetadata), its
+// chapters and global metadata are written too; pass an empty one for AVI, as ffmpeg's
+// AVI muxer writes no chapters.
+QStringList joinArguments(const QString &list, const QString &chapters, const QString &output);

@@ -256,18 +256,21 @@ bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted)
     return drop.isAccepted();
 }
 
-// The streams of a file as ffprobe lists them; empty if it cannot read the file.
-static QJsonArray ffprobeStreams(const QString &path)
+// What ffprobe shows of a file (e.g. "-show_streams"), as JSON; empty if it cannot read it.
+static QJsonObject ffprobeJson(const QString &path, const QString &show)
 {
     QProcess probe;
     probe.start(systemTool("ffprobe"),
-                {"-v", "error", "-show_streams", "-of", "json", QDir::toNativeSeparators(path)});
+                {"-v", "error", show, "-of", "json", QDir::toNativeSeparators(path)});
     if (!probe.waitForFinished(60000) || probe.exitCode() != 0)
         return {};
-    return QJsonDocument::fromJson(probe.readAllStandardOutput())
-        .object()
-        .value("streams")
-        .toArray();
+    return QJsonDocument::fromJson(probe.readAllStandardOutput()).object();
+}
+
+// The streams of a file as ffprobe lists them; empty if it cannot read the file.
+static QJsonArray ffprobeStreams(const QString &path)
+{
+    return ffprobeJson(path, "-show_streams").value("streams").toArray();
 }
 
 QStringList probeStreams(const QString &path)
@@ -311,6 +314,31 @@ QMap<QString, QString> exifTags(const QString &path)
     for (auto tag = found.begin(); tag != found.end(); ++tag)
         tags.insert(tag.key(), tag.value().toVariant().toString());
     return tags;
+}
+
+QList<ProbedChapter> probeChapters(const QString &path)
+{
+    QList<ProbedChapter> chapters;
+    for (const QJsonValue &value :
+         ffprobeJson(path, "-show_chapters").value("chapters").toArray()) {
+        const QJsonObject chapter = value.toObject();
+        chapters << ProbedChapter{chapter.value("tags").toObject().value("title").toString(),
+                                  chapter.value("start_time").toString().toDouble(),
+                                  chapter.value("end_time").toString().toDouble()};
+    }
+    return chapters;
+}
+
+QByteArray decodingErrors(const QString &path)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(systemTool("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"});
+    if (!ffmpeg.waitForFinished(120000))
+        return "ffmpeg did not finish";
+    QByteArray errors = ffmpeg.readAllStandardError();
+    if (ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
+        errors += "ffmpeg failed";
+    return errors;
 }
 
 static bool fileStatus(const QString &path, struct stat &status)

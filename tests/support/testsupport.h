@@ -96,6 +96,19 @@ QList<AudioStream> probeAudioStreams(const QString &path);
 // coordinates in signed decimal degrees ("+33.875000"); empty when it cannot read it.
 QMap<QString, QString> exifTags(const QString &path);
 
+// A chapter as ffprobe reports it.
+struct ProbedChapter
+{
+    QString title;
+    double start = 0; // seconds
+    double end = 0;
+};
+QList<ProbedChapter> probeChapters(const QString &path);
+
+// What "ffmpeg -v error" prints while decoding the whole file: nothing when it plays
+// through.
+QByteArray decodingErrors(const QString &path);
+
 // Last modification and access times in whole seconds since 1970.
 qint64 modificationTime(const QString &path);
 qint64 accessTime(const QString &path);
