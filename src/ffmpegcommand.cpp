@@ -11,7 +11,8 @@
 EncodeSettings encodeSettingsFromConfiguration()
 {
     return {CONF_g.movieFormat == 0, CONF_g.autoBitrate ? 7.0 : double(CONF_g.bitrate),
-            CONF_g.placeInMovies};
+            CONF_g.placeInMovies,
+            CONF_g.videoCodec == "h264" ? VideoCodec::H264 : VideoCodec::Mpeg4};
 }
 
 QString ffmpegProgram()
@@ -30,37 +31,62 @@ static QString iso6709(double latitude, double longitude)
     return QString::asprintf("%+010.6f%+011.6f/", latitude, longitude);
 }
 
-// The drive's start as the container's creation date (MP4: the movie's, tracks' and media's
-// dates; AVI: the RIFF "ICRD" date), and in MP4 its place, in both conventions libraries read.
-static QStringList metadataArguments(const EncodeSettings &settings, const MovieMetadata &metadata)
+// The encoder of the video and its settings, in place of the codec argument.
+static QStringList videoCodecArguments(const EncodeSettings &settings)
 {
-    if (!metadata.dated)
-        return {};
+    if (!settings.mp4)
+        return {"copy"};
+    if (settings.codec == VideoCodec::Mpeg4)
+        return {"mpeg4"};
+    // The fastest settings measured to match MPEG-4's quality at the same bitrate (CABAC,
+    // deblocking and the 8x8 transform back on ultrafast), in a profile and level every
+    // browser and phone decodes, in the pixel format they show (the recorder's MJPEG is
+    // full range).
+    return {"libx264",    "-preset", "ultrafast", "-x264-params", "cabac=1:deblock=1:8x8dct=1",
+            "-profile:v", "high",    "-level:v",  "4.1",          "-pix_fmt",
+            "yuv420p"};
+}
+
+// The drive's start as the container's creation date (MP4: the movie's, tracks' and media's
+// dates; AVI: the RIFF "ICRD" date) and in MP4 its place, in both conventions libraries
+// read; H.264 movies get their index first, so that a web page plays them while loading.
+static QStringList containerArguments(const EncodeSettings &settings, const MovieMetadata &metadata)
+{
     const QDateTime start = QDateTime::fromSecsSinceEpoch(metadata.start, Qt::UTC);
     if (!settings.mp4)
-        return {"-metadata", "date=" + start.toString("yyyy-MM-dd HH:mm:ss")};
-    QStringList arguments{"-metadata", "creation_time=" + start.toString(Qt::ISODate)};
-    if (settings.placeInMovies && metadata.placed) {
+        return metadata.dated
+                   ? QStringList{"-metadata", "date=" + start.toString("yyyy-MM-dd HH:mm:ss")}
+                   : QStringList{};
+    QStringList arguments;
+    QStringList movieFlags;
+    if (metadata.dated)
+        arguments << "-metadata"
+                  << "creation_time=" + start.toString(Qt::ISODate);
+    if (metadata.dated && metadata.placed && settings.placeInMovies) {
         const QString place = iso6709(metadata.latitude, metadata.longitude);
         arguments << "-metadata"
                   << "location=" + place << "-metadata"
-                  << "com.apple.quicktime.location.ISO6709=" + place << "-movflags"
-                  << "use_metadata_tags";
+                  << "com.apple.quicktime.location.ISO6709=" + place;
+        movieFlags << "use_metadata_tags";
     }
+    if (settings.codec == VideoCodec::H264)
+        movieFlags << "+faststart";
+    if (!movieFlags.isEmpty())
+        arguments << "-movflags" << movieFlags.join("");
     return arguments;
 }
 
 QStringList splitArguments(const EncodeSettings &settings, const QString &input, Camera camera,
                            const QString &output, const MovieMetadata &metadata)
 {
-    const QString codec = settings.mp4 ? "mpeg4" : "copy";
     const QString rate = QString::number(settings.rateMbits, 'g', 6) + "M";
     const QString video = camera == Camera::Front ? "0:v:0" : "0:v:1";
     // ffmpeg probes the telemetry's bytes and may take the text stream for mp3 audio, which
     // "0:a:0" would then pick; the forced subtitle decoder keeps it a text stream.
-    return QStringList{"-c:s", "text", "-i", input,  "-y",  "-vcodec", codec,  "-strict",
-                       "-2",   "-b:v", rate, "-map", video, "-map",    "0:a:0"} +
-           metadataArguments(settings, metadata) + QStringList{output};
+    return QStringList{"-c:s", "text", "-i", input, "-y", "-vcodec"} +
+           videoCodecArguments(settings) +
+           QStringList{"-strict", "-2", "-b:v", rate, "-map", video, "-map", "0:a:0"} +
+           containerArguments(settings, metadata) + QStringList{output};
 }
 
 // ---- Trips ----

@@ -12,11 +12,14 @@
 enum class Camera { Front, Rear };
 
 // How the split movies are written, taken from the settings when a movie's jobs are made.
+enum class VideoCodec { Mpeg4, H264 };
+
 struct EncodeSettings
 {
     bool mp4 = true;            // re-encoded MPEG-4 in MP4; otherwise the streams copied into AVI
     double rateMbits = 7.0;     // the video bitrate, passed in both formats
     bool placeInMovies = false; // the drive's first position in MP4 movies
+    VideoCodec codec = VideoCodec::Mpeg4; // of MP4 movies
 };
 
 // What a movie's outputs say of the drive inside them: when it started (UTC) and, where

@@ -24,6 +24,7 @@ struct s_CONF
     // The "Extras" box
     bool gpxTrack;      // a GPX track beside each .gps
     bool placeInMovies; // the drive's first position in MP4 movies
+    QString videoCodec; // of MP4 movies: "mpeg4" or "h264"
 };
 extern s_CONF CONF_g;
 

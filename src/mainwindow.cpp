@@ -65,6 +65,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->timezoneOffset->setText(QString::number(double(CONF_g.timezoneOffset), 'g', 6));
     ui->gpxTrackCheck->setChecked(CONF_g.gpxTrack);
     ui->placeInMoviesCheck->setChecked(CONF_g.placeInMovies);
+    ui->h264Radio->setChecked(CONF_g.videoCodec == "h264");
+    ui->mpeg4Radio->setChecked(!ui->h264Radio->isChecked());
 
     connect(ui->mp4Radio, &QRadioButton::clicked, this, &MainWindow::mp4_radio_slot);
     connect(ui->aviRadio, &QRadioButton::clicked, this, &MainWindow::avi_radio_slot);

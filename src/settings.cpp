@@ -22,6 +22,7 @@ void MainWindow::loadConf()
     CONF_g.movieFormat = settings.value("movieFormat", 0).toInt();
     CONF_g.gpxTrack = settings.value("gpxTrack", true).toBool();
     CONF_g.placeInMovies = settings.value("placeInMovies", true).toBool();
+    CONF_g.videoCodec = settings.value("videoCodec", "mpeg4").toString();
     settings.endGroup();
 }
 
@@ -38,6 +39,7 @@ void MainWindow::saveConf()
     settings.setValue("movieFormat", CONF_g.movieFormat);
     settings.setValue("gpxTrack", CONF_g.gpxTrack);
     settings.setValue("placeInMovies", CONF_g.placeInMovies);
+    settings.setValue("videoCodec", CONF_g.videoCodec);
     settings.endGroup();
 }
 
@@ -49,6 +51,7 @@ void MainWindow::retrieveData()
     CONF_g.movieFormat = ui->aviRadio->isChecked() ? 1 : 0;
     CONF_g.gpxTrack = ui->gpxTrackCheck->isChecked();
     CONF_g.placeInMovies = ui->placeInMoviesCheck->isChecked();
+    CONF_g.videoCodec = ui->h264Radio->isChecked() ? "h264" : "mpeg4";
 }
 
 int MainWindow::getTimeZoneOffset()

@@ -151,29 +151,36 @@ private slots:
         QTest::addColumn<testavi::TextStream>("layout");
         QTest::addColumn<testavi::RecorderBytes>("recorderBytes");
         QTest::addColumn<bool>("place");        // "Place in MP4 movies"
+        QTest::addColumn<QString>("codec");     // of the outputs' video, as ffprobe names it
         QTest::addColumn<QStringList>("dates"); // where ExifTool finds the drive's start
         const auto tag = testavi::RecorderBytes::Tag;
         const auto mp3Like = testavi::RecorderBytes::MpegAudioHeaders;
+        const auto text02 = testavi::TextStream::Stream02;
+        const auto text03 = testavi::TextStream::Stream03;
         const QStringList mp4Dates = {"QuickTime:CreateDate",   "QuickTime:ModifyDate",
                                       "Track1:TrackCreateDate", "Track1:MediaCreateDate",
                                       "Track2:TrackModifyDate", "Track2:MediaModifyDate"};
         const QStringList aviDates = {"RIFF:DateCreated"};
         QTest::newRow("mp4, text stream 02")
-            << false << testavi::TextStream::Stream02 << tag << true << mp4Dates;
+            << false << text02 << tag << true << "mpeg4" << mp4Dates;
         QTest::newRow("mp4, text stream 03, no place")
-            << false << testavi::TextStream::Stream03 << tag << false << mp4Dates;
+            << false << text03 << tag << false << "mpeg4" << mp4Dates;
         QTest::newRow("avi, text stream 02")
-            << true << testavi::TextStream::Stream02 << tag << true << aviDates;
+            << true << text02 << tag << true << "mjpeg" << aviDates;
         QTest::newRow("avi, text stream 03")
-            << true << testavi::TextStream::Stream03 << tag << true << aviDates;
+            << true << text03 << tag << true << "mjpeg" << aviDates;
         QTest::newRow("mp4, text stream 02, mp3-like telemetry")
-            << false << testavi::TextStream::Stream02 << mp3Like << true << mp4Dates;
+            << false << text02 << mp3Like << true << "mpeg4" << mp4Dates;
         QTest::newRow("mp4, text stream 03, mp3-like telemetry")
-            << false << testavi::TextStream::Stream03 << mp3Like << true << mp4Dates;
+            << false << text03 << mp3Like << true << "mpeg4" << mp4Dates;
         QTest::newRow("avi, text stream 02, mp3-like telemetry")
-            << true << testavi::TextStream::Stream02 << mp3Like << true << aviDates;
+            << true << text02 << mp3Like << true << "mjpeg" << aviDates;
         QTest::newRow("avi, text stream 03, mp3-like telemetry")
-            << true << testavi::TextStream::Stream03 << mp3Like << true << aviDates;
+            << true << text03 << mp3Like << true << "mjpeg" << aviDates;
+        QTest::newRow("mp4 H.264, text stream 02")
+            << false << text02 << tag << true << "h264" << mp4Dates;
+        QTest::newRow("mp4 H.264, text stream 03, mp3-like telemetry, no place")
+            << false << text03 << mp3Like << false << "h264" << mp4Dates;
     }
     void splitsFrontAndRearWithAudio()
     {
@@ -181,6 +188,7 @@ private slots:
         QFETCH(testavi::TextStream, layout);
         QFETCH(testavi::RecorderBytes, recorderBytes);
         QFETCH(bool, place);
+        QFETCH(QString, codec);
         QFETCH(QStringList, dates);
         testavi::MovieRecipe recipe;
         recipe.textStream = layout;
@@ -198,6 +206,7 @@ private slots:
         window.show();
         setForm(window, avi);
         window.findChild<QCheckBox *>("placeInMoviesCheck")->setChecked(place);
+        window.findChild<QRadioButton *>(codec == "h264" ? "h264Radio" : "mpeg4Radio")->click();
         startBatch(window, paths);
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
@@ -205,7 +214,6 @@ private slots:
         // The drive's first position, in MP4 movies only, where the option asks for it.
         const bool placed = place && !avi;
 
-        const QString codec = avi ? "mjpeg" : "mpeg4";
         const QString audio = avi ? "audio:mp3" : "audio:aac"; // ffmpeg's default for each
         const QString suffix = avi ? ".avi" : ".mp4";
         const qint64 lastRecord = driveStart + 2;
@@ -229,6 +237,11 @@ private slots:
                 QCOMPARE(tags.value("Composite:GPSLatitude"), placed ? "+33.875000" : "");
                 QCOMPARE(tags.value("Composite:GPSLongitude"), placed ? "+151.200000" : "");
                 QCOMPARE(tags.contains("UserData:LocationInformation"), placed);
+                // What a browser or phone plays, its index first so that it plays as it loads.
+                if (codec == "h264") {
+                    QCOMPARE(probeVideoProfile(split), "High yuv420p");
+                    QCOMPARE(topLevelBoxes(split).mid(0, 2), QStringList({"ftyp", "moov"}));
+                }
             }
             // The drive's last second plus the 2-hour offset.
             QCOMPARE(modificationTime(front), lastRecord + 7200);
@@ -274,6 +287,7 @@ private slots:
         QTest::addColumn<QString>("suffix");
         QTest::addColumn<QStringList>("metadata"); // the drive's start and first position
         QTest::addColumn<bool>("gpx");             // "GPX track beside each .gps"
+        QTest::addColumn<bool>("h264");            // "MP4 video: H.264"
         const QStringList dated{"-metadata", "creation_time=2012-07-14T09:06:05Z"};
         const QString place = "+33.875000+151.199997/";
         const QStringList placed =
@@ -282,17 +296,30 @@ private slots:
                                 "-movflags", "use_metadata_tags"};
         QTest::newRow("mp4 auto") << false << "" << true << "mpeg4"
                                   << "7M"
-                                  << "mp4" << placed << true;
+                                  << "mp4" << placed << true << false;
         QTest::newRow("mp4 2.5") << false << "2.5" << true << "mpeg4"
                                  << "2.5M"
-                                 << "mp4" << placed << true;
+                                 << "mp4" << placed << true << false;
         QTest::newRow("mp4 10, no place, no GPX") << false << "10" << false << "mpeg4"
                                                   << "10M"
-                                                  << "mp4" << dated << false;
+                                                  << "mp4" << dated << false << false;
+        QTest::newRow("mp4 H.264, index first")
+            << false << "" << true
+            << "libx264\n-preset\nultrafast\n-x264-params\ncabac=1:deblock=1:8x8dct=1\n"
+               "-profile:v\nhigh\n-level:v\n4.1\n-pix_fmt\nyuv420p"
+            << "7M"
+            << "mp4"
+            << QStringList(placed.mid(0, placed.size() - 1)) +
+                   QStringList{"use_metadata_tags+faststart"}
+            << true << true;
+        QTest::newRow("avi ignores H.264")
+            << true << "" << true << "copy"
+            << "7M"
+            << "avi" << QStringList{"-metadata", "date=2012-07-14 09:06:05"} << true << true;
         QTest::newRow("avi keeps the rate, dated in RIFF")
             << true << "" << true << "copy"
             << "7M"
-            << "avi" << QStringList{"-metadata", "date=2012-07-14 09:06:05"} << true;
+            << "avi" << QStringList{"-metadata", "date=2012-07-14 09:06:05"} << true << false;
     }
     void argumentLists()
     {
@@ -304,6 +331,7 @@ private slots:
         QFETCH(QString, suffix);
         QFETCH(QStringList, metadata);
         QFETCH(bool, gpx);
+        QFETCH(bool, h264);
         QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         // A name as a file manager may hand over: blanks, umlaut, quote, shell syntax.
         const QString movie = writeMovie("Drive 2024 ü'$(x).avi");
@@ -312,6 +340,7 @@ private slots:
         setForm(window, avi, bitrate);
         window.findChild<QCheckBox *>("placeInMoviesCheck")->setChecked(place);
         window.findChild<QCheckBox *>("gpxTrackCheck")->setChecked(gpx);
+        window.findChild<QRadioButton *>(h264 ? "h264Radio" : "mpeg4Radio")->setChecked(true);
         startBatch(window, {movie});
         waitForBatchEnd(window, boxes);
         QCOMPARE(boxes.texts, QStringList{completeText});
@@ -320,11 +349,12 @@ private slots:
         for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
             const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
             // ffmpeg writes under a hidden name that only a complete output loses.
-            QCOMPARE(recordedFfmpegArguments(out),
-                     QStringList({"-c:s", "text", "-i", movie, "-y", "-vcodec", codec, "-strict",
-                                  "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0"}) +
-                         metadata +
-                         QStringList{output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix});
+            QCOMPARE(
+                recordedFfmpegArguments(out),
+                QStringList({"-c:s", "text", "-i", movie, "-y", "-vcodec"}) + codec.split('\n') +
+                    QStringList({"-strict", "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0"}) +
+                    metadata +
+                    QStringList{output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix});
             QVERIFY(QFileInfo::exists(out));
         }
     }

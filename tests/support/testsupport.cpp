@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtEndian>
 
 #include <deque>
 
@@ -314,6 +315,37 @@ QMap<QString, QString> exifTags(const QString &path)
     for (auto tag = found.begin(); tag != found.end(); ++tag)
         tags.insert(tag.key(), tag.value().toVariant().toString());
     return tags;
+}
+
+QString probeVideoProfile(const QString &path)
+{
+    for (const QJsonValue &value : ffprobeStreams(path)) {
+        const QJsonObject stream = value.toObject();
+        if (stream.value("codec_type").toString() == "video")
+            return stream.value("profile").toString() + ' ' + stream.value("pix_fmt").toString();
+    }
+    return {};
+}
+
+QStringList topLevelBoxes(const QString &path)
+{
+    QFile file(path);
+    QStringList boxes;
+    if (!file.open(QIODevice::ReadOnly))
+        return boxes;
+    for (qint64 at = 0; file.seek(at);) {
+        const QByteArray header = file.read(16);
+        if (header.size() < 8)
+            break;
+        quint64 size = qFromBigEndian<quint32>(header.constData());
+        if (size == 1 && header.size() == 16) // a 64-bit size follows the type
+            size = qFromBigEndian<quint64>(header.constData() + 8);
+        boxes << QString::fromLatin1(header.mid(4, 4));
+        if (size < 8)
+            break;
+        at += qint64(size);
+    }
+    return boxes;
 }
 
 QList<ProbedChapter> probeChapters(const QString &path)

@@ -96,6 +96,12 @@ QList<AudioStream> probeAudioStreams(const QString &path);
 // coordinates in signed decimal degrees ("+33.875000"); empty when it cannot read it.
 QMap<QString, QString> exifTags(const QString &path);
 
+// "High yuv420p": the profile and pixel format of a file's first video stream.
+QString probeVideoProfile(const QString &path);
+
+// The types of an MP4 file's top-level boxes in file order: "ftyp", "moov", "mdat"...
+QStringList topLevelBoxes(const QString &path);
+
 // A chapter as ffprobe reports it.
 struct ProbedChapter
 {
