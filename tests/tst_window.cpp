@@ -180,6 +180,8 @@ private slots:
         QTest::addColumn<QVariant>("storedWhenClicked");
         QTest::newRow("GPX track") << "gpxTrackCheck"
                                    << "configuration/gpxTrack" << true << QVariant(false);
+        QTest::newRow("H.264") << "h264Radio"
+                               << "configuration/videoCodec" << false << QVariant("h264");
         QTest::newRow("place in movies")
             << "placeInMoviesCheck"
             << "configuration/placeInMovies" << true << QVariant(false);
