@@ -1,11 +1,13 @@
 // Runs whole batches through the conversion driver with the real ffmpeg: 200 tiny movies
 // with the streams copied, for the job pool's limit and overhead; 8 movies re-encoded to
 // MP4, timed against xargs -P running the very same ffmpeg commands with the same number
-// of jobs; and a card's worth of big movies read from a cold page cache through a
-// throttled disk with a page cache smaller than the batch, for the window's stalls and
-// the bytes read. The last line sums up the card for scripts.
+// of jobs; 4 movies at the recorder's sizes as MP4 with MPEG-4 and with H.264, for the
+// time and the picture quality each takes at the same bitrate; and a card's worth of big
+// movies read from a cold page cache through a throttled disk with a page cache smaller
+// than the batch, for the window's stalls and the bytes read. The last line sums up the
+// card for scripts.
 //
-// Usage: bench_batch [avi] [mp4] [card]   (all three when none is named)
+// Usage: bench_batch [avi] [mp4] [h264] [card]   (all when none is named)
 
 #include "aviwriter.h"
 #include "batch.h"
@@ -124,7 +126,7 @@ struct BatchRun
 // Starts a batch as the selection does and waits until it has ended: the driver no longer
 // runs and its message box was shown. Checks the message and every output.
 bool runDriver(MainWindow &window, const QStringList &movies, const QString &output, bool avi,
-               BatchRun &run)
+               BatchRun &run, bool h264 = false)
 {
     QDir().mkpath(output);
     for (int i = 0; i < movies.size(); ++i)
@@ -132,6 +134,7 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
     nBlocks_g = int(movies.size());
     window.findChild<QRadioButton *>(avi ? "aviRadio" : "mp4Radio")->click();
     window.findChild<QRadioButton *>("autoRadio")->click();
+    window.findChild<QRadioButton *>(h264 ? "h264Radio" : "mpeg4Radio")->click();
     window.findChild<QLineEdit *>("timezoneOffset")->setText("0");
     window.retrieveData();
 
@@ -320,6 +323,68 @@ bool mp4Batch(MainWindow &window, const QString &work)
     say(QString("mp4 batch: batch_vs_xargs=%1 peak_jobs=%2")
             .arg(driver / xargs, 0, 'f', 3)
             .arg(peakJobs));
+    return true;
+}
+
+// SSIM of one camera's output against the movie's own picture, through ffmpeg's filter.
+double ssim(const QString &output, const QString &movie, Camera camera)
+{
+    QProcess ffmpeg;
+    const QString source = camera == Camera::Front ? "[1:v:0]" : "[1:v:1]";
+    ffmpeg.start(ffmpegProgram(), {"-v", "info", "-nostdin", "-i", output, "-c:s", "text", "-i",
+                                   movie, "-lavfi", "[0:v]" + source + "ssim", "-f", "null", "-"});
+    ffmpeg.waitForFinished(BatchTimeoutMs);
+    const QString log = QString::fromUtf8(ffmpeg.readAllStandardError());
+    const qsizetype all = log.lastIndexOf(" All:");
+    return all < 0 ? -1 : log.mid(all + 5).section(' ', 0, 0).toDouble();
+}
+
+// The same movies as MP4 with MPEG-4 and with H.264 at the same (automatic) bitrate: the
+// time of the batch and the quality of its pictures. Movies at the recorder's sizes with a
+// moving, detailed picture and sensor grain, which a still test card would flatter.
+bool h264Batch(MainWindow &window, const QString &work)
+{
+    constexpr int Movies = 4;
+    constexpr int Seconds = 6;
+    testavi::MovieRecipe layout;
+    layout.framesPerSecond = 25;
+    layout.frontSize = {1920, 1080};
+    layout.rearSize = {1280, 720};
+    layout.pictureSource = "testsrc2=size=%1x%2:rate=25,noise=alls=12:allf=t+u";
+    layout.distinctFrames = 50;
+    const QStringList movies = writeMovies(work + "/h264-movies", Movies, Seconds, layout);
+    if (movies.isEmpty())
+        return false;
+    say(QString("h264 batch: %1 movies of %2 s, 1920x1080 front, 1280x720 rear, %3 MB each")
+            .arg(Movies)
+            .arg(Seconds)
+            .arg(double(QFileInfo(movies.first()).size()) / 1e6, 0, 'f', 1));
+    std::vector<double> times[2];
+    double quality[2] = {0, 0};
+    for (int r = 1; r <= Repetitions; ++r) {
+        for (const bool h264 : {false, true}) {
+            BatchRun run;
+            const QString output = QString("%1/h264-%2-%3").arg(work).arg(h264).arg(r);
+            if (!runDriver(window, movies, output, false, run, h264))
+                return false;
+            times[h264].push_back(run.seconds);
+            const QString first = splitOutput(movies.first(), output, Camera::Front, false);
+            const QString firstRear = splitOutput(movies.first(), output, Camera::Rear, false);
+            quality[h264] = (ssim(first, movies.first(), Camera::Front) +
+                             ssim(firstRear, movies.first(), Camera::Rear)) /
+                            2;
+            QDir(output).removeRecursively();
+            say(QString("run %1: %2 %3 s, SSIM %4")
+                    .arg(r)
+                    .arg(h264 ? "H.264" : "MPEG-4")
+                    .arg(run.seconds, 0, 'f', 2)
+                    .arg(quality[h264], 0, 'f', 4));
+        }
+    }
+    say(QString("h264 batch: h264_vs_mpeg4=%1 ssim_mpeg4=%2 ssim_h264=%3")
+            .arg(median(times[1]) / median(times[0]), 0, 'f', 3)
+            .arg(quality[0], 0, 'f', 4)
+            .arg(quality[1], 0, 'f', 4));
     return true;
 }
 
@@ -605,7 +670,7 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(APP_COMPANY_g);
     QApplication::setOrganizationDomain(APP_DOMAIN_g);
     QApplication app(argc, argv);
-    const QStringList all{"avi", "mp4", "card"};
+    const QStringList all{"avi", "mp4", "h264", "card"};
     QStringList scenarios = app.arguments().mid(1);
     for (const QString &name : std::as_const(scenarios))
         if (!all.contains(name)) {
@@ -636,6 +701,7 @@ int main(int argc, char **argv)
     window.show();
     const bool done = (!scenarios.contains("avi") || aviBatch(window, work.path())) &&
                       (!scenarios.contains("mp4") || mp4Batch(window, work.path())) &&
+                      (!scenarios.contains("h264") || h264Batch(window, work.path())) &&
                       (!scenarios.contains("card") || cardBatch(window, work.path(), cgroup));
     if (done)
         return 0;

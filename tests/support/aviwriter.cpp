@@ -125,14 +125,15 @@ QList<QByteArray> splitJpegs(const QByteArray &data)
     return frames;
 }
 
-// A few distinct MJPEG frames of the given size, made by ffmpeg once per size and
-// process; empty if ffmpeg is missing or fails.
-QList<QByteArray> jpegFrames(const QSize &size)
+// Distinct MJPEG frames of the given size from the recipe's picture source, made by ffmpeg
+// once per size, source and count in a process; empty if ffmpeg is missing or fails.
+QList<QByteArray> jpegFrames(const QSize &size, const MovieRecipe &recipe)
 {
     static QMutex mutex;
-    static QHash<quint64, QList<QByteArray>> cache;
+    static QHash<QString, QList<QByteArray>> cache;
 
-    const quint64 key = (quint64(quint32(size.width())) << 32) | quint32(size.height());
+    const QString source = recipe.pictureSource.arg(size.width()).arg(size.height());
+    const QString key = QString("%1 %2").arg(source).arg(recipe.distinctFrames);
     QMutexLocker locker(&mutex);
     const auto cached = cache.constFind(key);
     if (cached != cache.constEnd())
@@ -146,15 +147,13 @@ QList<QByteArray> jpegFrames(const QSize &size)
         qWarning("testavi: invalid frame size %dx%d", size.width(), size.height());
     } else {
         QProcess process;
-        const QString source =
-            QStringLiteral("testsrc=size=%1x%2:rate=1").arg(size.width()).arg(size.height());
-        process.start(ffmpeg,
-                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin"),
-                       QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
-                       QStringLiteral("-frames:v"), QStringLiteral("4"), QStringLiteral("-pix_fmt"),
-                       QStringLiteral("yuvj420p"), QStringLiteral("-c:v"), QStringLiteral("mjpeg"),
-                       QStringLiteral("-q:v"), QStringLiteral("5"), QStringLiteral("-f"),
-                       QStringLiteral("image2pipe"), QStringLiteral("-")});
+        process.start(
+            ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin"),
+                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
+                     QStringLiteral("-frames:v"), QString::number(recipe.distinctFrames),
+                     QStringLiteral("-pix_fmt"), QStringLiteral("yuvj420p"), QStringLiteral("-c:v"),
+                     QStringLiteral("mjpeg"), QStringLiteral("-q:v"), QStringLiteral("5"),
+                     QStringLiteral("-f"), QStringLiteral("image2pipe"), QStringLiteral("-")});
         if (!process.waitForFinished(60000)) {
             process.kill();
             process.waitForFinished();
@@ -335,8 +334,8 @@ QByteArray buildMovie(const MovieRecipe &recipe)
 
     QList<QByteArray> front, rear;
     if (recipe.decodableVideo) {
-        front = jpegFrames(recipe.frontSize);
-        rear = jpegFrames(recipe.rearSize);
+        front = jpegFrames(recipe.frontSize, recipe);
+        rear = jpegFrames(recipe.rearSize, recipe);
         if (front.isEmpty() || rear.isEmpty())
             return {};
     } else {

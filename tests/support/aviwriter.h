@@ -45,6 +45,10 @@ struct MovieRecipe
     int framesPerSecond = 10;
     QSize frontSize{96, 64}; // front and rear differ so tests can tell the outputs apart
     QSize rearSize{48, 32};
+    // The picture of decodable frames: an ffmpeg lavfi source, %1 and %2 standing for the
+    // width and height, of which the first distinctFrames frames are used in turn.
+    QString pictureSource = QStringLiteral("testsrc=size=%1x%2:rate=1");
+    int distinctFrames = 4;
     // Zero bytes after each frame's end marker, inside its chunk: ffmpeg reads them with
     // the frame and its decoder skips them, so movies of any size convert quickly.
     int framePadding = 0;
