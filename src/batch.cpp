@@ -57,6 +57,11 @@ void Batch::start(int movieCount, long shift)
     scanned.assign(size_t(movies), false);
     metadata.assign(size_t(movies), MovieMetadata{});
     jobsLeft.assign(size_t(movies), 0);
+    jobFailed.assign(size_t(movies), false);
+    latestStarted = -1;
+    moviesFinished = 0;
+    moviesConverted = 0;
+    clock.start();
     unfinishedJobs = 0;
     finished = 0;
     truncatedLogs.clear();
@@ -193,6 +198,10 @@ void Batch::startJob(const Job &job)
         if (!trouble.isEmpty())
             report.logFailed(trouble);
     }
+    if (job.movie > latestStarted) {
+        latestStarted = job.movie;
+        emit progressed();
+    }
     const QString unusable = notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
     if (!unusable.isEmpty()) {
         jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
@@ -291,12 +300,30 @@ void Batch::conclude(const EndedJob &ended)
         job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
     report.jobEnded(job.movie, step, reason);
     writeLog(job, ended.errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
-    --jobsLeft[size_t(job.movie)];
     --unfinishedJobs;
     ++finished;
-    releaseIfDone(job.movie);
+    movieJobEnded(job.movie, reason.isEmpty());
     emit jobFinished(job.camera, ended.exitCode, ended.exitStatus);
     advance();
+}
+
+void Batch::movieJobEnded(int movie, bool written)
+{
+    if (!written)
+        jobFailed[size_t(movie)] = true;
+    if (--jobsLeft[size_t(movie)] > 0)
+        return;
+    ++moviesFinished;
+    moviesConverted += !jobFailed[size_t(movie)];
+    releaseIfDone(movie);
+    emit progressed();
+}
+
+qint64 Batch::secondsLeft() const
+{
+    if (moviesFinished == 0)
+        return -1;
+    return clock.elapsed() / 1000 * (movies - moviesFinished) / moviesFinished;
 }
 
 QString Batch::keepOutput(const Job &job) const

@@ -20,6 +20,7 @@
 #include "batchreport.h"
 #include "ffmpegcommand.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QSet>
@@ -63,6 +64,14 @@ public:
     Phase phase() const { return current; }
     // Jobs of this batch that have ended, counted before jobFinished is emitted.
     int finishedJobs() const { return finished; }
+    int movieCount() const { return movies; }
+    // The latest movie whose jobs have started, from 0; -1 before the first.
+    int movieInProgress() const { return latestStarted; }
+    // Movies whose jobs have all ended, and those of them with both outputs written.
+    int finishedMovies() const { return moviesFinished; }
+    int convertedMovies() const { return moviesConverted; }
+    // From the pace of the movies finished so far; -1 before the first has finished.
+    qint64 secondsLeft() const;
     // Jobs started at the same time, at most.
     static int maxParallelJobs();
 
@@ -83,6 +92,8 @@ public:
     void abort();
 
 signals:
+    // A movie's jobs have started, or all of them have ended.
+    void progressed();
     void jobFinished(Camera camera, int exitCode, QProcess::ExitStatus exitStatus);
     // Every job and scan has ended; the phase is Ending until the connected slots return.
     void ended(const BatchReport &report);
@@ -108,6 +119,7 @@ private:
     void processEnded(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
     void jobEnded(const EndedJob &ended);
     void conclude(const EndedJob &ended);
+    void movieJobEnded(int movie, bool written);
     QString keepOutput(const Job &job) const;
     void writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
     void releaseIfDone(int movie);
@@ -132,7 +144,12 @@ private:
     bool advancing = false;
     std::vector<bool> scanned;
     std::vector<MovieMetadata> metadata;
-    std::vector<int> jobsLeft; // per movie: jobs queued, running or waiting for the scan
+    std::vector<int> jobsLeft;   // per movie: jobs queued, running or waiting for the scan
+    std::vector<bool> jobFailed; // per movie: one of its jobs failed
+    int latestStarted = -1;
+    int moviesFinished = 0;
+    int moviesConverted = 0;
+    QElapsedTimer clock;
     int unfinishedJobs = 0;
     int finished = 0;
     std::deque<Job> queue;

@@ -2,6 +2,7 @@
 // jobs of each movie, the progress dialog and the message that ends it. The batch itself
 // runs in Batch (batch.cpp).
 #include "batch.h"
+#include "desktopnotification.h"
 #include "globals.h"
 #include "mainwindow.h"
 #include "movienames.h"
@@ -58,10 +59,10 @@ void MainWindow::startConversion()
     }
     progressDialog.setMinimum(0);
     progressDialog.setMaximum(2 * nBlocks_g);
-    progressDialog.setLabelText(
-        QString("Processing %1 %2...").arg(nBlocks_g).arg(nBlocks_g == 1 ? "movie" : "movies"));
+    progressDialog.setLabelText(processingText(nBlocks_g));
     progressDialog.setWindowModality(Qt::WindowModal);
-    progressDialog.setCancelButton(nullptr);
+    // A batch of hours can be stopped without closing the program.
+    progressDialog.setCancelButtonText(tr("Cancel"));
     progressDialog.setValue(1);
 
     batch->start(nBlocks_g, timezoneShiftSeconds(CONF_g.timezoneOffset));
@@ -187,9 +188,58 @@ void MainWindow::jobFinished()
     progressDialog.setValue(batch->finishedJobs());
 }
 
+QString MainWindow::processingText(int movies)
+{
+    return QString("Processing %1 %2...").arg(movies).arg(movies == 1 ? "movie" : "movies");
+}
+
+static QString durationText(qint64 seconds)
+{
+    if (seconds < 60)
+        return MainWindow::tr("less than a minute");
+    const qint64 minutes = (seconds + 59) / 60;
+    if (minutes < 60)
+        return MainWindow::tr("%1 min").arg(minutes);
+    return MainWindow::tr("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+}
+
+// Which movie is being converted and, once one has finished, how long the rest may take.
+void MainWindow::showBatchProgress()
+{
+    const int movies = batch->movieCount();
+    QString text = processingText(movies);
+    if (batch->movieInProgress() >= 0)
+        text += '\n' + tr("Movie %1 of %2: %3")
+                           .arg(batch->movieInProgress() + 1)
+                           .arg(movies)
+                           .arg(BLOCKS_g[batch->movieInProgress()].movieFile.fileName());
+    if (batch->secondsLeft() >= 0)
+        text += '\n' + tr("About %1 left").arg(durationText(batch->secondsLeft()));
+    progressDialog.setLabelText(text);
+}
+
+// The progress dialog's Cancel button or Escape: the batch ends as closing ends it, and
+// the window stays.
+void MainWindow::cancelConversion()
+{
+    if (!conversionRunning())
+        return; // the dialog was closed with the window, or the batch had ended
+    batch->abort();
+    progressDialog.reset();
+    QMessageBox::information(this, tr("Converter"),
+                             tr("Conversion cancelled: %1 of %2 movies converted.")
+                                 .arg(batch->convertedMovies())
+                                 .arg(batch->movieCount()),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    bringToFront();
+}
+
 void MainWindow::finishBatch(const BatchReport &report)
 {
     progressDialog.reset();
+    // Hours of work may end while the user is elsewhere.
+    if (!isActiveWindow())
+        notifyDesktop(tr("Converter"), report.text());
     if (report.complete())
         QMessageBox::information(this, tr("Converter"), report.text(), QMessageBox::Ok,
                                  QMessageBox::NoButton);

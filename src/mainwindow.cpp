@@ -85,6 +85,8 @@ MainWindow::MainWindow(QWidget *parent)
                     rear_process_finished_slot(exitCode, exitStatus);
             });
     connect(batch.get(), &Batch::ended, this, &MainWindow::finishBatch);
+    connect(batch.get(), &Batch::progressed, this, &MainWindow::showBatchProgress);
+    connect(&progressDialog, &QProgressDialog::canceled, this, &MainWindow::cancelConversion);
     closeOnTerminationSignals();
 }
 

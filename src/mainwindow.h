@@ -104,6 +104,9 @@ private:
     bool outputFolderWritable();
     bool outputsOverwriteMovies();
     void jobFinished();
+    static QString processingText(int movies);
+    void showBatchProgress();
+    void cancelConversion();
     void finishBatch(const BatchReport &report);
 
     // selection.cpp

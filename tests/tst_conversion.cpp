@@ -15,7 +15,9 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -50,6 +52,7 @@ QString errorsText(int failed, int total, const QString &firstFailure,
 
 Q_DECLARE_METATYPE(Planter)
 Q_DECLARE_METATYPE(Closer)
+Q_DECLARE_METATYPE(std::function<void(QProgressDialog &)>)
 
 class TestConversion : public QObject
 {
@@ -264,8 +267,12 @@ private slots:
         QProgressDialog *dialog = progressWindow();
         QVERIFY(dialog);
         QList<int> values;
+        QStringList labels;
         connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
-                [&values](int value) { values << value; });
+                [&](int value) {
+                    values << value;
+                    labels << dialog->labelText();
+                });
         startBatch(window, paths);
         QCOMPARE(dialog->labelText(), "Processing 3 movies...");
         QCOMPARE(dialog->maximum(), 6);
@@ -273,8 +280,62 @@ private slots:
         waitForBatchEnd(window, boxes);
         // Starts at 1, then each finished job sets the number of jobs finished.
         QCOMPARE(values, QList<int>({1, 2, 3, 4, 5, 6}));
+        // Which movie is being converted, and once one has finished, the time left.
+        QCOMPARE(labels.first(), "Processing 3 movies...");
+        QCOMPARE(labels.last(),
+                 "Processing 3 movies...\nMovie 3 of 3: c.avi\nAbout less than a minute left");
         QCOMPARE(boxes.texts, QStringList{completeText});
         QVERIFY(!dialog->isVisible());
+    }
+
+    // Cancelling a batch ends it as closing does, but the window stays: what was finished
+    // stays, nothing half written is left, and the next batch runs.
+    void cancelKeepsWhatIsDone_data()
+    {
+        QTest::addColumn<std::function<void(QProgressDialog &)>>("cancel");
+        QTest::newRow("Cancel button")
+            << std::function<void(QProgressDialog &)>([](QProgressDialog &dialog) {
+                   QTest::mouseClick(dialog.findChild<QPushButton *>(), Qt::LeftButton);
+               });
+        QTest::newRow("Escape") << std::function<void(QProgressDialog &)>(
+            [](QProgressDialog &dialog) {
+                dialog.activateWindow(); // where the user's keys go
+                QVERIFY(QTest::qWaitForWindowActive(&dialog));
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            });
+    }
+    void cancelKeepsWhatIsDone()
+    {
+        QFETCH(std::function<void(QProgressDialog &)>, cancel);
+        // The second movie's jobs hang until they are killed.
+        QVERIFY(replaceFfmpegBesideApp("#!/bin/sh\n"
+                                       "for last; do :; done\n"
+                                       "case \"$last\" in */.b*) printf half > \"$last\"; "
+                                       "exec sleep 60;; esac\n"
+                                       "echo output > \"$last\"\n",
+                                       true));
+        const QStringList paths = {writeMovie("a.avi"), writeMovie("b.avi")};
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.show();
+        startBatch(window, paths);
+        QTRY_VERIFY_WITH_TIMEOUT(filesIn(output).filter(QRegularExpression("^\\.b")).size() == 2,
+                                 20000);
+        QProgressDialog *dialog = progressWindow();
+        dialog->show(); // it shows itself only after a few seconds
+        const qint64 dated = modificationTime(output + "/aF.mp4");
+        cancel(*dialog);
+        QTRY_COMPARE(boxes.texts, QStringList{"Conversion cancelled: 1 of 2 movies converted."});
+        QVERIFY(window.isVisible() && !window.conversionRunning());
+        QCOMPARE(childProcesses(), QList<int>{});
+        QCOMPARE(filesIn(output), QStringList({"a.gps", "a.gpx", "aF.mp4", "aR.mp4", "b.gps",
+                                               "b.gpx", "front_log.txt", "rear_log.txt"}));
+        QCOMPARE(modificationTime(output + "/aF.mp4"), dated);
+
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts.last(), completeText);
     }
 
     void argumentLists_data()
