@@ -689,7 +689,7 @@ int main(int argc, char **argv)
         fail("cannot link the system's ffmpeg beside " + QCoreApplication::applicationFilePath());
         return 1;
     }
-    say(QString("ffmpeg: %1; job limit (MainWindow::maxParallelJobs): %2")
+    say(QString("ffmpeg: %1; job limit (Batch::maxParallelJobs): %2")
             .arg(testsupport::systemTool("ffmpeg"))
             .arg(Batch::maxParallelJobs()));
 
