@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     ffmpeg gpsbabel libimage-exiftool-perl xvfb xauth tzdata fonts-dejavu-core
-    dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
+    dpkg-dev file desktop-file-utils appstream lintian man-db groff-base strace
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "scanworker.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -126,6 +127,7 @@ void Batch::startScan(int movie)
         scanWorker->moveToThread(&scanThread);
         connect(scanWorker.get(), &ScanWorker::metadataRead, this, &Batch::metadataRead);
         connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
+        connect(scanWorker.get(), &ScanWorker::settled, this, &Batch::outputSettled);
     }
     if (!scanThread.isRunning())
         scanThread.start();
@@ -292,8 +294,48 @@ void Batch::jobEnded(const EndedJob &ended)
 // removed, so that an earlier complete output of the same name survives.
 void Batch::conclude(const EndedJob &ended)
 {
+    if (!ended.failure.isEmpty())
+        finish(ended, ended.failure);
+    else if (QFileInfo(ended.job.partial).size() <= 0)
+        finish(ended, QString("ffmpeg wrote no output"));
+    else
+        settle(ended);
+}
+
+// The output is flushed to the disk before it gets its name, which can take seconds: the
+// scan thread moves it into place, and the job ends when the answer comes back.
+void Batch::settle(const EndedJob &ended)
+{
+    settling.push_back(ended);
+    ScanWorker *worker = scanWorker.get();
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, generation = generation,
+         move = OutputMove{ended.job.partial, ended.job.output,
+                           MainWindow::driveDate(BLOCKS_g[ended.job.movie], dateShift)}] {
+            worker->settle(generation, move);
+        },
+        Qt::QueuedConnection);
+}
+
+void Batch::outputSettled(int settledGeneration, const QString &trouble)
+{
+    // The batch was ended meanwhile: abort() removed the partial files it knew of.
+    if (settledGeneration != generation)
+        return;
+    // One worker, queued both ways: the answers come in the order the outputs were handed over.
+    const EndedJob ended = settling.front();
+    settling.pop_front();
+    if (trouble.isEmpty())
+        finish(ended, trouble);
+    else
+        finish(ended, QString("could not be renamed to %1: %2")
+                          .arg(QDir::toNativeSeparators(ended.job.output), trouble));
+}
+
+void Batch::finish(const EndedJob &ended, const QString &reason)
+{
     const Job &job = ended.job;
-    const QString reason = ended.failure.isEmpty() ? keepOutput(job) : ended.failure;
     if (!reason.isEmpty())
         QFile::remove(job.partial);
     const auto step =
@@ -324,18 +366,6 @@ qint64 Batch::secondsLeft() const
     if (moviesFinished == 0)
         return -1;
     return clock.elapsed() / 1000 * (movies - moviesFinished) / moviesFinished;
-}
-
-QString Batch::keepOutput(const Job &job) const
-{
-    if (QFileInfo(job.partial).size() <= 0)
-        return QString("ffmpeg wrote no output");
-    const QString reason =
-        MainWindow::moveIntoPlace(job.partial, job.output, BLOCKS_g[job.movie], dateShift);
-    if (reason.isEmpty())
-        return reason;
-    return QString("could not be renamed to %1: %2")
-        .arg(QDir::toNativeSeparators(job.output), reason);
 }
 
 void Batch::writeLog(const Job &job, const QByteArray &errorOutput, const QString &result)
@@ -388,10 +418,17 @@ void Batch::abort()
     ++generation;
     stopScanThread();
     scanning = false;
+    // Partial files are made with the jobs. The scan thread has stopped: an output it moved
+    // into place left no partial file, any other output still has its own.
+    for (const Job &job : queue)
+        QFile::remove(job.partial);
     queue.clear();
     for (const EndedJob &ended : waitingForScan)
         QFile::remove(ended.job.partial);
     waitingForScan.clear();
+    for (const EndedJob &ended : settling)
+        QFile::remove(ended.job.partial);
+    settling.clear();
     for (const auto &[process, job] : running) {
         process->disconnect(this);
         process->kill();
@@ -407,5 +444,10 @@ void Batch::stopScanThread()
     scanCancelled = true;
     scanThread.quit();
     scanThread.wait();
+    // What the thread has not taken yet (moving outputs into place, dropping movies from
+    // the page cache) belongs to the ended batch: the thread started again for the next
+    // batch must not do it.
+    if (scanWorker)
+        QCoreApplication::removePostedEvents(scanWorker.get());
     scanCancelled = false;
 }

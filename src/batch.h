@@ -15,7 +15,7 @@
 // from the disk once. The next movie is handed out once the scan has
 // ended and no job waits for a slot, so the scan brings each movie into the page cache just
 // before its jobs read it. A job's output gets its final name and date once the job and its
-// movie's scan have both ended.
+// movie's scan have both ended, on the scan thread, which flushes it to the disk first.
 
 #include "batchreport.h"
 #include "ffmpegcommand.h"
@@ -45,7 +45,7 @@ struct Job
     QStringList arguments;
     QString logPath;
     QString output;  // the final name, which only a complete output gets
-    QString partial; // what ffmpeg writes
+    QString partial; // what ffmpeg writes: made with the job, under a name nobody can foresee
 };
 
 class Batch : public QObject
@@ -87,8 +87,9 @@ public:
     const MovieMetadata &metadataOf(int movie) const { return metadata[size_t(movie)]; }
     // The reason a movie got no jobs, for the report.
     void reportRefusedMovie(int movie, const QString &reason);
-    // Ends the batch at once: the scan is stopped, running jobs are killed and their
-    // partial outputs removed, so that no ffmpeg outlives it and no broken file is left.
+    // Ends the batch at once: the scan is stopped, running jobs are killed and all partial
+    // outputs removed, so that no ffmpeg outlives it and no broken file is left. An output
+    // being flushed is first moved into place whole.
     void abort();
 
 signals:
@@ -119,8 +120,10 @@ private:
     void processEnded(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
     void jobEnded(const EndedJob &ended);
     void conclude(const EndedJob &ended);
+    void settle(const EndedJob &ended);
+    void outputSettled(int generation, const QString &trouble);
+    void finish(const EndedJob &ended, const QString &reason);
     void movieJobEnded(int movie, bool written);
-    QString keepOutput(const Job &job) const;
     void writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
     void releaseIfDone(int movie);
     bool allDone() const;
@@ -144,7 +147,7 @@ private:
     bool advancing = false;
     std::vector<bool> scanned;
     std::vector<MovieMetadata> metadata;
-    std::vector<int> jobsLeft;   // per movie: jobs queued, running or waiting for the scan
+    std::vector<int> jobsLeft;   // per movie: jobs not yet finished (see finish)
     std::vector<bool> jobFailed; // per movie: one of its jobs failed
     int latestStarted = -1;
     int moviesFinished = 0;
@@ -155,9 +158,11 @@ private:
     std::deque<Job> queue;
     std::map<QProcess *, Job> running;
     std::vector<EndedJob> waitingForScan; // of the movie being scanned
+    std::deque<EndedJob> settling;        // outputs being moved into place, in hand-over order
     QSet<QString> truncatedLogs;
 
-    // Movies are scanned and their track files written on scanThread (see ScanWorker).
+    // Movies are scanned, their track files written and finished outputs moved into place
+    // on scanThread (see ScanWorker).
     QThread scanThread;
     std::unique_ptr<ScanWorker> scanWorker;
     std::atomic<bool> scanCancelled{false};

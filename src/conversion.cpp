@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "mainwindow.h"
 #include "movienames.h"
+#include "safefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -139,26 +140,23 @@ bool MainWindow::outputsOverwriteMovies()
 bool MainWindow::convertMovie(int i)
 {
     const QString program = ffmpegProgram();
-    if (!QFile::exists(program)) {
-        const QString text = QString("Could not find ffmpeg here: %1").arg(program);
-        batch->reportRefusedMovie(i, text);
-        showWarning(text);
-        return false;
-    }
+    if (!QFile::exists(program))
+        return refuseMovie(i, QString("Could not find ffmpeg here: %1").arg(program));
     QString front, rear;
-    if (!splitOutputPaths(BLOCKS_g[i].movieFile, front, rear)) {
-        const QString text = tr("Could not find AVI file extension");
-        batch->reportRefusedMovie(i, text);
-        showWarning(text);
-        return false;
-    }
+    if (!splitOutputPaths(BLOCKS_g[i].movieFile, front, rear))
+        return refuseMovie(i, tr("Could not find AVI file extension"));
+    // ffmpeg writes into files made for it, under names nobody can foresee (safefile.h).
+    QString trouble;
+    const QStringList partials = safefile::createPartials({front, rear}, trouble);
+    if (partials.isEmpty())
+        return refuseMovie(i, tr("Could not start writing %1").arg(trouble));
     BLOCKS_g[i].frontFileName = front;
     BLOCKS_g[i].rearFileName = rear;
 
     const EncodeSettings settings = encodeSettingsFromConfiguration();
     const QString input = BLOCKS_g[i].movieFile.filePath();
-    const auto job = [&](Camera camera, const QString &output, const char *log) {
-        const QString partial = partialPath(output);
+    const auto job = [&](Camera camera, const QString &output, const QString &partial,
+                         const char *log) {
         return Job{camera,
                    i,
                    program,
@@ -167,9 +165,17 @@ bool MainWindow::convertMovie(int i)
                    output,
                    partial};
     };
-    batch->enqueue(job(Camera::Front, front, "front_log.txt"));
-    batch->enqueue(job(Camera::Rear, rear, "rear_log.txt"));
+    batch->enqueue(job(Camera::Front, front, partials[0], "front_log.txt"));
+    batch->enqueue(job(Camera::Rear, rear, partials[1], "rear_log.txt"));
     return true;
+}
+
+// Names why a movie gets no jobs, which stops the batch there: false.
+bool MainWindow::refuseMovie(int i, const QString &text)
+{
+    batch->reportRefusedMovie(i, text);
+    showWarning(text);
+    return false;
 }
 
 void MainWindow::front_process_finished_slot(int, QProcess::ExitStatus)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QCloseEvent;
 class QDragEnterEvent;
@@ -51,21 +52,17 @@ public:
     static bool readTelemetry(const QString &moviePath, s_BLOCK &block,
                               const std::atomic<bool> *cancelled = nullptr,
                               const FirstRecords &firstRecords = {});
-    // Writes the track under a temporary name, dates it (dateShift seconds after its last
-    // record) and renames it into place; the reason it failed, or an empty string.
+    // Writes the track as a partial file, dates it (dateShift seconds after its last record)
+    // and moves it into place (safefile.h); the reason it failed, or an empty string.
     static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
     // The same for the GPX track of the block's records with a position.
     static QString writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift);
     static bool setFileTimes(const QString &path, long modificationTime);
     // Where a movie's track file goes in the configuration's output folder.
     static QString trackFilePath(const QFileInfo &movie);
-    // Gives a complete file, written under `partial`, its final name and the date of the
-    // block's last record plus dateShift; the reason it failed, with `partial` removed.
-    static QString moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,
-                                 long dateShift);
-    // Where a file is written before it is complete: hidden, in the same folder, with the
-    // same extension (ffmpeg picks the container from it).
-    static QString partialPath(const QString &path);
+    // The date of a movie's output files: dateShift seconds after the block's last record;
+    // none for a movie without records, whose files keep the time they were written.
+    static std::optional<qint64> driveDate(const s_BLOCK &block, long dateShift);
 
     // Conversion (conversion.cpp)
     bool get_destination();
@@ -101,6 +98,7 @@ private:
     // conversion.cpp
     bool refuseWhileConverting();
     bool splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const;
+    bool refuseMovie(int i, const QString &text);
     bool outputFolderWritable();
     bool outputsOverwriteMovies();
     void jobFinished();

@@ -4,6 +4,7 @@
 #include "gpxtrack.h"
 #include "mainwindow.h"
 #include "movienames.h"
+#include "safefile.h"
 
 #include <QFile>
 
@@ -78,6 +79,16 @@ void ScanWorker::scan(int generation, const MovieScan &movie)
     // Something that is no movie file gets no track file; its jobs report it.
     const QString trackError = read && !cancelled ? movie.writeTrack() : QString();
     emit scanned(generation, movie.block, trackError);
+}
+
+QString OutputMove::run() const
+{
+    return safefile::moveIntoPlace(partial, output, modificationTime);
+}
+
+void ScanWorker::settle(int generation, const OutputMove &move)
+{
+    emit settled(generation, move.run());
 }
 
 bool ScanWorker::releaseFromPageCache(const QString &path)

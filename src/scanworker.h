@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <atomic>
+#include <optional>
 
 struct s_BLOCK;
 
@@ -34,8 +35,22 @@ struct MovieScan
     bool complete(const MovieMetadata &metadata) const;
 };
 
+// What moving a finished job's output into place needs, taken on the GUI thread once the
+// job and its movie's scan have both ended.
+struct OutputMove
+{
+    QString partial;
+    QString output;
+    std::optional<qint64> modificationTime;
+
+    // The reason it failed, or an empty string (safefile::moveIntoPlace).
+    QString run() const;
+};
+
 // Scans a movie's telemetry and writes its track file on the scan thread, so that
-// reading a multi-gigabyte movie from a slow card never stalls the window.
+// reading a multi-gigabyte movie from a slow card never stalls the window; and moves
+// finished outputs into place there, as flushing hundreds of megabytes to a slow disk
+// takes seconds.
 //
 // Why this is safe: the batch hands out one block at a time and touches none of its
 // records until `scanned` for it arrives, a queued signal whose delivery orders the
@@ -51,6 +66,8 @@ public:
     // Tells the movie's metadata as soon as its first records settle it (often from the
     // first megabytes), then reads on and writes its track files.
     void scan(int generation, const MovieScan &movie);
+    // Outputs are moved, and answered, in the order they are handed over.
+    void settle(int generation, const OutputMove &move);
 
     // Drops a file from the page cache (a movie that has been converted); false if the
     // kernel could not be asked to.
@@ -59,6 +76,7 @@ public:
 signals:
     void metadataRead(int generation, int block, const MovieMetadata &metadata);
     void scanned(int generation, int block, const QString &trackError);
+    void settled(int generation, const QString &trouble);
 
 private:
     const std::atomic<bool> &cancelled;

@@ -2,6 +2,7 @@
 #include "gpxtrack.h"
 #include "mainwindow.h"
 #include "movienames.h"
+#include "safefile.h"
 #include "scanworker.h"
 
 #include <QByteArray>
@@ -9,12 +10,10 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -91,58 +90,28 @@ static QByteArray trackText(const s_BLOCK &block, int records)
     return text;
 }
 
-QString MainWindow::partialPath(const QString &path)
+std::optional<qint64> MainWindow::driveDate(const s_BLOCK &block, long dateShift)
 {
-    const QFileInfo info(path);
-    return info.path() + "/." + info.completeBaseName() + ".partial." + info.suffix();
-}
-
-// Writes a file under its partial name with `write`, then dates it and gives it its name.
-static QString writeIntoPlace(const QString &path, const s_BLOCK &block, long dateShift,
-                              const std::function<bool(QFile &)> &write)
-{
-    const QString partial = MainWindow::partialPath(path);
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return file.errorString();
-    // A full disk shows up in write() or only when the buffer is flushed.
-    if (!write(file) || !file.flush()) {
-        const QString reason = file.errorString();
-        file.remove();
-        return reason;
-    }
-    file.close();
-    return MainWindow::moveIntoPlace(partial, path, block, dateShift);
+    const int records = std::min(block.nRecords, MAX_RECORDS);
+    if (records <= 0)
+        return std::nullopt;
+    return qint64(block.recTime[records - 1]) + dateShift;
 }
 
 QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
 {
     const QByteArray text = trackText(block, std::min(block.nRecords, MAX_RECORDS));
-    return writeIntoPlace(path, block, dateShift,
-                          [&text](QFile &file) { return file.write(text) == text.size(); });
+    return safefile::write(
+        path, [&text](QIODevice &file) { return file.write(text) == text.size(); },
+        driveDate(block, dateShift));
 }
 
 QString MainWindow::writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift)
 {
     const QString name = QFileInfo(path).completeBaseName();
-    return writeIntoPlace(path, block, dateShift,
-                          [&](QFile &file) { return gpx::writeTrack(block, name, file); });
-}
-
-QString MainWindow::moveIntoPlace(const QString &partial, const QString &path, const s_BLOCK &block,
-                                  long dateShift)
-{
-    // A movie without records has no time to date its files with: they keep the time
-    // they were written.
-    const int records = std::min(block.nRecords, MAX_RECORDS);
-    if (records > 0)
-        setFileTimes(partial, block.recTime[records - 1] + dateShift);
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) ==
-        0)
-        return {};
-    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-    QFile::remove(partial);
-    return reason;
+    return safefile::write(
+        path, [&](QIODevice &file) { return gpx::writeTrack(block, name, file); },
+        driveDate(block, dateShift));
 }
 
 void MainWindow::save_gps_and_gforce_data_nmea(int k)

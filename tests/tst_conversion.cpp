@@ -23,6 +23,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 using namespace testsupport;
@@ -46,6 +47,62 @@ QString errorsText(int failed, int total, const QString &firstFailure,
                .arg(total)
                .arg(firstFailure) +
            ending;
+}
+
+// What strace logged of one thread: the partial files it renamed into place, and those
+// renamed before they were flushed or whose folder was not flushed after.
+struct RenameTrace
+{
+    QStringList renamed; // final names
+    QStringList unsafe;
+};
+
+RenameTrace readRenameTrace(const QString &log)
+{
+    static const QRegularExpression opened("^openat\\(AT_FDCWD, \"([^\"]+)\", .*\\)\\s+= (\\d+)$");
+    static const QRegularExpression flushed("^fsync\\((\\d+)\\)\\s+= 0$");
+    static const QRegularExpression renamed("^rename(?:at2?)?\\((?:AT_FDCWD, )?\"([^\"]+)\", "
+                                            "(?:AT_FDCWD, )?\"([^\"]+)\".*\\)\\s+= 0$");
+    QFile file(log);
+    if (!file.open(QIODevice::ReadOnly))
+        return {{}, {"cannot read " + log}};
+    RenameTrace trace;
+    QHash<QString, QString> openFiles; // path by descriptor
+    QSet<QString> onDisk;
+    QStringList folderNotFlushed; // renamed files whose folder has not been flushed since
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
+        const auto opening = opened.match(line);
+        const auto flushing = flushed.match(line);
+        const auto renaming = renamed.match(line);
+        if (opening.hasMatch()) {
+            openFiles[opening.captured(2)] = opening.captured(1);
+        } else if (flushing.hasMatch()) {
+            const QString path = openFiles.value(flushing.captured(1));
+            onDisk.insert(path);
+            folderNotFlushed.removeIf(
+                [&path](const QString &file) { return QFileInfo(file).path() == path; });
+        } else if (renaming.hasMatch() && renaming.captured(1).contains(".partial-")) {
+            trace.renamed << QFileInfo(renaming.captured(2)).fileName();
+            if (!onDisk.contains(renaming.captured(1)))
+                trace.unsafe << renaming.captured(1) + ": renamed before it was flushed";
+            folderNotFlushed << renaming.captured(2);
+        }
+    }
+    for (const QString &path : folderNotFlushed)
+        trace.unsafe << path + ": its folder was not flushed after the rename";
+    return trace;
+}
+
+// Whether every thread of this process is traced.
+bool traced()
+{
+    for (const QString &thread :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status("/proc/self/task/" + thread + "/status");
+        if (!status.open(QIODevice::ReadOnly) || status.readAll().contains("TracerPid:\t0\n"))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -410,12 +467,15 @@ private slots:
         for (const auto &[stream, side] : {std::pair{"0:v:0", "F"}, std::pair{"0:v:1", "R"}}) {
             const QString out = output + "/Drive 2024 ü'$(x)" + side + '.' + suffix;
             // ffmpeg writes under a hidden name that only a complete output loses.
+            QStringList arguments = recordedFfmpegArguments(out);
+            QVERIFY2(isPartialOf(arguments.value(arguments.size() - 1), out),
+                     qPrintable(arguments.join(' ')));
+            arguments.removeLast();
             QCOMPARE(
-                recordedFfmpegArguments(out),
+                arguments,
                 QStringList({"-c:s", "text", "-i", movie, "-y", "-vcodec"}) + codec.split('\n') +
                     QStringList({"-strict", "-2", "-b:v", rate, "-map", stream, "-map", "0:a:0"}) +
-                    metadata +
-                    QStringList{output + "/.Drive 2024 ü'$(x)" + side + ".partial." + suffix});
+                    metadata);
             QVERIFY(QFileInfo::exists(out));
         }
     }
@@ -657,6 +717,43 @@ private slots:
         }
     }
 
+    // A file gets its final name only once it is on the disk, and its folder is flushed
+    // after the rename: else a power cut could leave it empty under that name. A power cut
+    // cannot be had on demand, so strace, attached to this process, watches the order.
+    void renamesOnlyFlushedFiles()
+    {
+        const QString strace = systemTool("strace");
+        if (strace.isEmpty())
+            QSKIP("strace is not installed");
+        prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY); // where Yama lets only ancestors trace
+        const QString log = work.path() + "/strace";
+        QProcess tracer;
+        tracer.start(strace, {"-f", "-ff", "-qq", "-s", "4096", "-o", log, "-e",
+                              "trace=openat,fsync,rename,renameat,renameat2", "-p",
+                              QString::number(QCoreApplication::applicationPid())});
+        QTRY_VERIFY_WITH_TIMEOUT(traced() || tracer.state() == QProcess::NotRunning, 10000);
+        if (!traced())
+            QSKIP("this process may not be traced here");
+        const QString movie = writeMovie("a.avi");
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        tracer.terminate();
+        QVERIFY(tracer.waitForFinished());
+        QCOMPARE(boxes.texts, QStringList{completeText});
+
+        RenameTrace all;
+        for (const QString &thread : QDir(work.path()).entryList({"strace.*"})) {
+            const RenameTrace trace = readRenameTrace(work.filePath(thread));
+            all.renamed += trace.renamed;
+            all.unsafe += trace.unsafe;
+        }
+        all.renamed.sort();
+        QCOMPARE(all.renamed, QStringList({"a.gps", "a.gpx", "aF.mp4", "aR.mp4"}));
+        QVERIFY2(all.unsafe.isEmpty(), qPrintable(all.unsafe.join('\n')));
+    }
+
     void unwritableOutputFolderIsRefused()
     {
         QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
@@ -779,7 +876,7 @@ private slots:
         window.show();
         window.findChild<QLineEdit *>("timezoneOffset")->setText("3");
         startBatch(window, {movie});
-        QTRY_VERIFY_WITH_TIMEOUT(filesIn(output).contains(".aF.partial.mp4"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partialOf(output + "/aF.mp4")).size() > 0, 20000);
         if (longScan)
             QVERIFY(window.conversionRunning() && !QFileInfo::exists(output + "/a.gps"));
 

@@ -341,7 +341,8 @@ private slots:
         QTRY_VERIFY(!window.conversionRunning() && !boxes.texts.isEmpty());
         const QStringList arguments = recordedFfmpegArguments(root + "/Drive 2024 ü'$(x)F.mp4");
         QCOMPARE(arguments.value(arguments.indexOf("-i") + 1), movie);
-        QCOMPARE(arguments.value(arguments.size() - 1), root + "/.Drive 2024 ü'$(x)F.partial.mp4");
+        QVERIFY(
+            isPartialOf(arguments.value(arguments.size() - 1), root + "/Drive 2024 ü'$(x)F.mp4"));
     }
 
     void droppedFolderIsConvertedEndToEnd()

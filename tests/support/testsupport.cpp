@@ -2,7 +2,6 @@
 
 #include "ffmpegcommand.h"
 #include "globals.h"
-#include "mainwindow.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -20,6 +19,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -41,6 +41,9 @@ QString systemTool(const QString &name)
 void removeFfmpegBesideApp()
 {
     QFile::remove(ffmpegProgram());
+    QDir beside(QCoreApplication::applicationDirPath());
+    for (const QString &recorded : beside.entryList({"args-*"}, QDir::Files | QDir::Hidden))
+        beside.remove(recorded);
 }
 
 bool linkFfmpegBesideApp()
@@ -158,11 +161,37 @@ QStringList filesIn(const QString &folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
 
+static QRegularExpression partialName(const QString &output)
+{
+    const QFileInfo info(output);
+    return QRegularExpression("^\\." + QRegularExpression::escape(info.completeBaseName()) +
+                              "\\.partial-[A-Za-z0-9]{6}\\." +
+                              QRegularExpression::escape(info.suffix()) + '$');
+}
+
+bool isPartialOf(const QString &path, const QString &output)
+{
+    const QFileInfo info(path);
+    return info.path() == QFileInfo(output).path() &&
+           partialName(output).match(info.fileName()).hasMatch();
+}
+
+QString partialOf(const QString &output)
+{
+    const QString folder = QFileInfo(output).path();
+    const QStringList found = filesIn(folder).filter(partialName(output));
+    return found.size() == 1 ? folder + '/' + found[0] : QString();
+}
+
 QStringList recordedFfmpegArguments(const QString &output)
 {
-    const QString written = QFileInfo(MainWindow::partialPath(output)).fileName();
-    QFile file(QCoreApplication::applicationDirPath() + "/args-" + written);
-    if (!file.open(QIODevice::ReadOnly))
+    // The stand-in names what it records after the file it writes.
+    const QDir beside(QCoreApplication::applicationDirPath());
+    const QStringList recorded = beside.entryList({"args-*"}, QDir::Files | QDir::Hidden)
+                                     .replaceInStrings(QRegularExpression("^args-"), {})
+                                     .filter(partialName(output));
+    QFile file(beside.filePath("args-" + recorded.value(0)));
+    if (recorded.size() != 1 || !file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }

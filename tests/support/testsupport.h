@@ -21,12 +21,19 @@ QString systemTool(const QString &name);
 bool linkFfmpegBesideApp();
 // Puts a plain file there instead (no link), for tests of a broken ffmpeg.
 bool replaceFfmpegBesideApp(const QByteArray &content, bool executable);
+// Removes it, and the arguments a stand-in recorded.
 void removeFfmpegBesideApp();
 // A stand-in for ffmpeg that records its arguments beside itself, sleeps if asked, and
 // writes the output file it is given, as the real one would; and what it recorded for
-// the job whose final output is `output`.
+// the job whose final output is `output` (what the stand-in in place recorded only).
 QByteArray argumentRecordingFfmpeg(double sleepSeconds = 0);
 QStringList recordedFfmpegArguments(const QString &output);
+// Whether `path` is a file the converter writes before `output` is complete: hidden, in
+// the same folder, named after it with six random letters or digits
+// (".aF.partial-Ab3xYz.mp4").
+bool isPartialOf(const QString &path, const QString &output);
+// The one such file in the output's folder, or an empty string.
+QString partialOf(const QString &output);
 // A stand-in that writes part of its output, reports a full disk and fails.
 QByteArray failingFfmpeg();
 // A stand-in that writes part of its output and waits to be killed.

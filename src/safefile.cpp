@@ -1,0 +1,167 @@
+#include "safefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace safefile {
+
+namespace {
+
+std::atomic<bool> flushing{true};
+
+// The letters of mkstemp's names.
+const QString NameLetters =
+    QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
+constexpr int RandomLetters = 6;
+constexpr int CreateAttempts = 100; // a name taken that often is a folder filled on purpose
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// ".FILE0001F.partial<tag>.mp4" beside "FILE0001F.mp4".
+QString partialPath(const QFileInfo &info, const QString &tag)
+{
+    const QString suffix = info.suffix().isEmpty() ? QString() : '.' + info.suffix();
+    return info.path() + "/." + info.completeBaseName() + ".partial" + tag + suffix;
+}
+
+QString randomTag()
+{
+    QString tag = "-";
+    for (int i = 0; i < RandomLetters; ++i)
+        tag += NameLetters[QRandomGenerator::system()->bounded(int(NameLetters.size()))];
+    return tag;
+}
+
+// Made as mkstemp makes its files, with the extension kept and the permissions the umask
+// gives, as ffmpeg would have made the file: the descriptor, or -1 with errno set.
+int createPartial(const QString &path, QString &partial)
+{
+    const QFileInfo info(path);
+    for (int attempt = 0; attempt < CreateAttempts; ++attempt) {
+        partial = partialPath(info, randomTag());
+        const int fd = ::open(native(partial).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// A file system that cannot flush at all (EINVAL) has no promise to keep.
+bool flushed(int fd)
+{
+    return !flushing || ::fsync(fd) == 0 || errno == EINVAL;
+}
+
+QString discard(const QString &partial, const QString &reason)
+{
+    ::unlink(native(partial).constData());
+    return reason;
+}
+
+// The rename is on the disk once the folder's entries are.
+QString flushFolder(const QString &path)
+{
+    const int fd =
+        ::open(native(QFileInfo(path).path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool done = fd >= 0 && flushed(fd);
+    const QString reason =
+        done ? QString() : "the folder was not flushed to the disk: " + systemError();
+    if (fd >= 0)
+        ::close(fd);
+    return reason;
+}
+
+// Takes over the partial's descriptor: dates the file through it and flushes it, so that
+// the date is on the disk too, then gives it its name.
+QString settle(int fd, const QString &partial, const QString &path,
+               std::optional<qint64> modificationTime)
+{
+    if (modificationTime) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(*modificationTime), 0}};
+        ::futimens(fd, times);
+    }
+    if (!flushed(fd)) {
+        const QString reason = "not flushed to the disk: " + systemError();
+        ::close(fd);
+        return discard(partial, reason);
+    }
+    ::close(fd);
+    if (std::rename(native(partial).constData(), native(path).constData()) != 0)
+        return discard(partial, systemError());
+    return flushFolder(path);
+}
+
+} // namespace
+
+QStringList createPartials(const QStringList &paths, QString &error)
+{
+    QStringList partials;
+    for (const QString &path : paths) {
+        QString partial;
+        const int fd = createPartial(path, partial);
+        if (fd < 0) {
+            const QString reason = systemError();
+            error = QString("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+            for (const QString &made : std::as_const(partials))
+                discard(made, {});
+            return {};
+        }
+        ::close(fd);
+        partials << partial;
+    }
+    return partials;
+}
+
+QString moveIntoPlace(const QString &partial, const QString &path,
+                      std::optional<qint64> modificationTime)
+{
+    // Opened anew by name, not following a link: a link put in the file's place is refused.
+    const int fd = ::open(native(partial).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return discard(partial, systemError());
+    return settle(fd, partial, path, modificationTime);
+}
+
+QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
+              std::optional<qint64> modificationTime)
+{
+    QString partial;
+    const int fd = createPartial(path, partial);
+    if (fd < 0)
+        return systemError();
+    QFile file;
+    // A full disk shows up in a write or only when the buffer is flushed.
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) || !fill(file) ||
+        !file.flush()) {
+        ::close(fd);
+        return discard(partial, file.errorString());
+    }
+    file.close(); // the descriptor stays open for settle
+    return settle(fd, partial, path, modificationTime);
+}
+
+void setFlushing(bool on)
+{
+    flushing = on;
+}
+
+} // namespace safefile
