@@ -3,28 +3,51 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace joblog {
 
-static QString failure(const QString &path, const QFile &log)
+static QString failure(const QString &path, const QString &reason)
 {
-    return QString("%1: %2").arg(QDir::toNativeSeparators(path), log.errorString());
+    return QString("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+}
+
+// Opens a log for writing, made if missing, without following a link: one planted at a
+// log's name would otherwise have the log written over whatever file it points at. The
+// reason it could not, or an empty string.
+static QString openLog(QFile &log, const QString &path, int flags, QIODevice::OpenMode mode)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (log.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return {};
+    ::close(fd);
+    return log.errorString();
 }
 
 QString truncate(const QString &path)
 {
-    QFile log(path);
-    return log.open(QIODevice::WriteOnly | QIODevice::Truncate) ? QString() : failure(path, log);
+    QFile log;
+    const QString trouble = openLog(log, path, O_TRUNC, QIODevice::WriteOnly);
+    return trouble.isEmpty() ? trouble : failure(path, trouble);
 }
 
 QString append(const QString &path, const QByteArray &entry)
 {
-    QFile log(path);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return failure(path, log);
+    QFile log;
+    const QString trouble = openLog(
+        log, path, O_APPEND, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+    if (!trouble.isEmpty())
+        return failure(path, trouble);
     const qint64 before = log.size();
     if (log.write(entry) == entry.size())
         return {};
-    const QString reason = failure(path, log);
+    const QString reason = failure(path, log.errorString());
     log.resize(before);
     return reason;
 }

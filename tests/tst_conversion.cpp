@@ -38,6 +38,7 @@ using Closer = std::function<void(MainWindow &)>;
 constexpr int batchTimeout = 120000;
 
 const QString completeText = "Conversion Complete!";
+const QString OutputFolder = "<output folder>"; // in expected texts of rows
 const QString seeLogs = "\nSee front_log.txt and rear_log.txt in the output folder.";
 QString errorsText(int failed, int total, const QString &firstFailure,
                    const QString &ending = seeLogs)
@@ -176,6 +177,16 @@ class TestConversion : public QObject
             return false;
         file.close();
         return setTimes(path, driveStart, driveStart);
+    }
+
+    // Files of a folder as `ls -F` shows them: a link is marked with an '@'.
+    static QStringList filesMarkedIn(const QString &folder)
+    {
+        QStringList files = filesIn(folder);
+        for (QString &file : files)
+            if (QFileInfo(folder + '/' + file).isSymLink())
+                file += '@';
+        return files;
     }
 
     static QString readFile(const QString &path)
@@ -635,13 +646,15 @@ private slots:
     // Faults of single movies, jobs and outputs: each ends the batch with the truth, and
     // no broken file is left under a final name. A row's `plant` writes its movies, plants
     // its fault and returns the batch; `earlier` files of the output folder, planted with
-    // content and date, must come through unchanged.
+    // content and date, must come through unchanged, and so must the user's files that
+    // `links` in the output folder point at.
     void faultsEndTheBatchHonestly_data()
     {
-        QTest::addColumn<QByteArray>("ffmpeg");
+        QTest::addColumn<QByteArray>("ffmpeg"); // a stand-in; empty for the real one
         QTest::addColumn<Planter>("plant");
         QTest::addColumn<QStringList>("earlier");
-        QTest::addColumn<QStringList>("expected"); // message texts
+        QTest::addColumn<QStringList>("links");
+        QTest::addColumn<QStringList>("expected"); // message texts, OutputFolder replaced
         QTest::addColumn<QStringList>("files");    // what the output folder holds after it
         const QString logs = "front_log.txt,rear_log.txt";
         const QString others = "a.gps,a.gpx,aF.mp4,aR.mp4,b.gps,b.gpx,bF.mp4,bR.mp4," + logs;
@@ -656,7 +669,7 @@ private slots:
         const Planter oneMovie = [this] { return QStringList{writeMovie("a.avi")}; };
 
         QTest::newRow("failing job keeps the earlier output")
-            << failingFfmpeg() << oneMovie << QStringList{"aF.mp4"}
+            << failingFfmpeg() << oneMovie << QStringList{"aF.mp4"} << QStringList{}
             << QStringList{errorsText(2, 2,
                                       "a.avi (front): exit code 1: av_interleaved_write_frame(): "
                                       "No space left on device")}
@@ -665,18 +678,19 @@ private slots:
             << argumentRecordingFfmpeg() << oddMovie([](const QString &x) {
                    return mkfifo(QFile::encodeName(x).constData(), 0600) == 0;
                })
-            << QStringList{}
+            << QStringList{} << QStringList{}
             << QStringList{errorsText(2, 6, "x.avi (front): a named pipe, not a movie file")}
             << others.split(',');
         QTest::newRow("folder named like a movie")
             << argumentRecordingFfmpeg()
             << oddMovie([](const QString &x) { return QDir().mkpath(x); }) << QStringList{}
+            << QStringList{}
             << QStringList{errorsText(2, 6, "x.avi (front): a folder, not a movie file")}
             << others.split(',');
         QTest::newRow("dangling link")
             << argumentRecordingFfmpeg()
             << oddMovie([this](const QString &x) { return QFile::link(movies + "/gone.avi", x); })
-            << QStringList{}
+            << QStringList{} << QStringList{}
             << QStringList{errorsText(2, 6, "x.avi (front): No such file or directory")}
             << others.split(',');
         QTest::newRow("folder in the track file's way")
@@ -684,36 +698,53 @@ private slots:
                    QDir().mkpath(output + "/a.gps");
                    return QStringList{writeMovie("a.avi")};
                })
-            << QStringList{}
+            << QStringList{} << QStringList{}
             << QStringList{"Conversion finished with errors: 0 of 2 jobs failed. 1 of 1 track "
                            "files could not be written.\nFirst failure: a.avi (track file): Is a "
                            "directory" +
                            seeLogs}
             << QString("aF.mp4,aR.mp4,%1,a.gps").arg(logs).split(','); // a.gps: the folder
+        QTest::newRow("links at the logs")
+            << QByteArray() << oneMovie << QStringList{} << logs.split(',')
+            << QStringList{"Conversion finished with errors: 0 of 2 jobs failed.\nThe logs could "
+                           "not be written: " +
+                           OutputFolder + "/front_log.txt: Too many levels of symbolic links"}
+            << QStringList{"a.gps", "a.gpx", "aF.mp4", "aR.mp4", "front_log.txt@", "rear_log.txt@"};
     }
     void faultsEndTheBatchHonestly()
     {
         QFETCH(QByteArray, ffmpeg);
         QFETCH(Planter, plant);
         QFETCH(QStringList, earlier);
+        QFETCH(QStringList, links);
         QFETCH(QStringList, expected);
         QFETCH(QStringList, files);
-        QVERIFY(replaceFfmpegBesideApp(ffmpeg, true));
+        QVERIFY(ffmpeg.isEmpty() || replaceFfmpegBesideApp(ffmpeg, true));
         const QStringList paths = plant();
         QVERIFY(!paths.isEmpty());
         for (const QString &name : earlier)
             QVERIFY(writeEarlierFile(output + '/' + name));
+        const auto usersFile = [this](const QString &link) { return movies + "/mine-" + link; };
+        for (const QString &name : links)
+            QVERIFY(writeEarlierFile(usersFile(name)) &&
+                    QFile::link(usersFile(name), output + '/' + name));
 
         MessageBoxRecorder boxes;
         MainWindow window;
         startBatch(window, paths);
         waitForBatchEnd(window, boxes);
-        QCOMPARE(boxes.texts, expected);
-        QCOMPARE(filesIn(output) + QDir(output).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+        QCOMPARE(boxes.texts, expected.replaceInStrings(OutputFolder, output));
+        QCOMPARE(filesMarkedIn(output) +
+                     QDir(output).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
                  files);
-        for (const QString &name : earlier) {
-            QCOMPARE(readFile(output + '/' + name), QString(EarlierContent));
-            QCOMPARE(modificationTime(output + '/' + name), qint64(driveStart));
+        QStringList unchanged;
+        for (const QString &name : earlier)
+            unchanged << output + '/' + name;
+        for (const QString &name : links)
+            unchanged << usersFile(name);
+        for (const QString &path : unchanged) {
+            QCOMPARE(readFile(path), QString(EarlierContent));
+            QCOMPARE(modificationTime(path), qint64(driveStart));
         }
     }
 
