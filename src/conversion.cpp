@@ -58,6 +58,7 @@ void MainWindow::startConversion()
         batch->dropChoice();
         return;
     }
+    removeLeftoverPartials();
     progressDialog.setMinimum(0);
     progressDialog.setMaximum(2 * nBlocks_g);
     progressDialog.setLabelText(processingText(nBlocks_g));
@@ -81,6 +82,28 @@ bool MainWindow::outputFolderWritable()
     showWarning(tr("The output folder cannot be written: %1\n%2")
                     .arg(QDir::toNativeSeparators(CONF_g.outputDirectory), probe.errorString()));
     return false;
+}
+
+// Every file a movie's conversion writes in the output folder but the logs.
+QStringList MainWindow::outputPaths(const QFileInfo &movie) const
+{
+    const QString track = trackFilePath(movie);
+    QStringList paths{track};
+    if (CONF_g.gpxTrack)
+        paths << movienames::gpxPathBeside(track);
+    QString front, rear;
+    if (splitOutputPaths(movie, front, rear))
+        paths << front << rear;
+    return paths;
+}
+
+// What a run that did not end (killed, crashed, power cut) left of this batch's outputs.
+void MainWindow::removeLeftoverPartials() const
+{
+    QStringList outputs;
+    for (int i = 0; i < nBlocks_g; ++i)
+        outputs << outputPaths(BLOCKS_g[i].movieFile);
+    safefile::removeLeftovers(outputs);
 }
 
 bool MainWindow::splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const
@@ -113,11 +136,7 @@ bool MainWindow::outputsOverwriteMovies()
         movies.insert(resolvedPath(BLOCKS_g[i].movieFile.filePath()));
     QSet<QString> outputs;
     for (int i = 0; i < nBlocks_g; ++i) {
-        QStringList paths{trackFilePath(BLOCKS_g[i].movieFile)};
-        QString front, rear;
-        if (splitOutputPaths(BLOCKS_g[i].movieFile, front, rear))
-            paths << front << rear;
-        for (const QString &output : paths) {
+        for (const QString &output : outputPaths(BLOCKS_g[i].movieFile)) {
             const QString resolved = resolvedPath(output);
             const QString shown = QDir::toNativeSeparators(resolved);
             if (movies.contains(resolved)) {

@@ -98,6 +98,8 @@ private:
     // conversion.cpp
     bool refuseWhileConverting();
     bool splitOutputPaths(const QFileInfo &movie, QString &front, QString &rear) const;
+    QStringList outputPaths(const QFileInfo &movie) const;
+    void removeLeftoverPartials() const;
     bool refuseMovie(int i, const QString &text);
     bool outputFolderWritable();
     bool outputsOverwriteMovies();

@@ -3,7 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +43,17 @@ QString partialPath(const QFileInfo &info, const QString &tag)
 {
     const QString suffix = info.suffix().isEmpty() ? QString() : '.' + info.suffix();
     return info.path() + "/." + info.completeBaseName() + ".partial" + tag + suffix;
+}
+
+// The name of the file that `name` is the partial file of, under today's naming or the
+// earlier one without a tag; empty for any other name.
+QString finalNameOf(const QString &name)
+{
+    static const QRegularExpression partial(
+        QStringLiteral("^\\.(.+)\\.partial(?:-[A-Za-z0-9]{%1})?((?:\\.[^.]*)?)$")
+            .arg(RandomLetters));
+    const QRegularExpressionMatch match = partial.match(name);
+    return match.hasMatch() ? match.captured(1) + match.captured(2) : QString();
 }
 
 QString randomTag()
@@ -110,6 +124,13 @@ QString settle(int fd, const QString &partial, const QString &path,
     return flushFolder(path);
 }
 
+bool isFileOrLink(const QString &path)
+{
+    struct stat status;
+    return ::lstat(native(path).constData(), &status) == 0 &&
+           (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode));
+}
+
 } // namespace
 
 QStringList createPartials(const QStringList &paths, QString &error)
@@ -157,6 +178,22 @@ QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
     }
     file.close(); // the descriptor stays open for settle
     return settle(fd, partial, path, modificationTime);
+}
+
+void removeLeftovers(const QStringList &paths)
+{
+    QHash<QString, QSet<QString>> names; // the final names, by folder
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        names[info.path()].insert(info.fileName());
+    }
+    const auto entries = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (auto folder = names.cbegin(); folder != names.cend(); ++folder)
+        for (const QString &entry : QDir(folder.key()).entryList(entries)) {
+            const QString path = folder.key() + '/' + entry;
+            if (folder.value().contains(finalNameOf(entry)) && isFileOrLink(path))
+                ::unlink(native(path).constData());
+        }
 }
 
 void setFlushing(bool on)

@@ -33,6 +33,11 @@ QString moveIntoPlace(const QString &partial, const QString &path,
 QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
               std::optional<qint64> modificationTime);
 
+// Removes what a run that was killed, crashed or lost its power left of these paths:
+// regular files and links named as partial files of them, today's names and the
+// ".FILE0001F.partial.mp4" of earlier versions. Nothing else is touched.
+void removeLeftovers(const QStringList &paths);
+
 // For the batch benchmark only, which measures what flushing costs: false leaves every
 // file to the kernel's own write-back. The program never switches it.
 void setFlushing(bool on);

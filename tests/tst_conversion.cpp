@@ -704,12 +704,38 @@ private slots:
                            "directory" +
                            seeLogs}
             << QString("aF.mp4,aR.mp4,%1,a.gps").arg(logs).split(','); // a.gps: the folder
+        // Whoever may write the output folder plants links at the names the converter
+        // used to write, to have it write over files of the user.
+        QTest::newRow("links at the final names and the old partial names")
+            << QByteArray() << oneMovie << QStringList{}
+            << QString(".a.partial.gps,.a.partial.gpx,.aF.partial.mp4,.aR.partial.mp4,a.gps,a.gpx,"
+                       "aF.mp4,aR.mp4")
+                   .split(',')
+            << QStringList{completeText}
+            << QString("a.gps,a.gpx,aF.mp4,aR.mp4,%1").arg(logs).split(',');
         QTest::newRow("links at the logs")
             << QByteArray() << oneMovie << QStringList{} << logs.split(',')
             << QStringList{"Conversion finished with errors: 0 of 2 jobs failed.\nThe logs could "
                            "not be written: " +
                            OutputFolder + "/front_log.txt: Too many levels of symbolic links"}
             << QStringList{"a.gps", "a.gpx", "aF.mp4", "aR.mp4", "front_log.txt@", "rear_log.txt@"};
+        // Partial files of a killed run go, the user's own hidden files and folders stay.
+        QTest::newRow("partial files of a killed run")
+            << QByteArray() << Planter([this] {
+                   for (const QString name :
+                        {".aF.partial-Ab3xYz.mp4", ".aR.partial.mp4", ".a.partial-Q9w8e7.gps",
+                         ".a.partial.gps", ".a.partial-Kk1Kk1.gpx"})
+                       writeEarlierFile(output + '/' + name);
+                   QDir().mkpath(output + "/.aR.partial-Zz9Zz9.mp4");
+                   return QStringList{writeMovie("a.avi")};
+               })
+            << QStringList{".aF.partial-Ab3.mp4", ".aF.partial-Ab3xYz.avi", ".notes"}
+            << QStringList{} << QStringList{completeText}
+            << QString(
+                   ".aF.partial-Ab3.mp4,.aF.partial-Ab3xYz.avi,.notes,a.gps,a.gpx,aF.mp4,aR.mp4,"
+                   "%1,.aR.partial-Zz9Zz9.mp4")
+                   .arg(logs)
+                   .split(',');
     }
     void faultsEndTheBatchHonestly()
     {
