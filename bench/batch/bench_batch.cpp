@@ -4,8 +4,9 @@
 // of jobs; 4 movies at the recorder's sizes as MP4 with MPEG-4 and with H.264, for the
 // time and the picture quality each takes at the same bitrate; and a card's worth of big
 // movies read from a cold page cache through a throttled disk with a page cache smaller
-// than the batch, for the window's stalls and the bytes read. The last line sums up the
-// card for scripts.
+// than the batch, for the window's stalls and the bytes read. The first two also run the
+// driver without flushing its outputs to the disk, for what flushing costs. The last line
+// sums up the card for scripts.
 //
 // Usage: bench_batch [avi] [mp4] [h264] [card]   (all when none is named)
 
@@ -14,6 +15,7 @@
 #include "cgroup.h"
 #include "globals.h"
 #include "mainwindow.h"
+#include "safefile.h"
 #include "scanworker.h"
 #include "testsupport.h"
 
@@ -201,6 +203,17 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
     return allExist(outputs, "driver");
 }
 
+// The same batch with every output left to the kernel's write-back instead of flushed to
+// the disk before it is named: safefile's switch for benchmarks, never off in the program.
+bool runDriverUnflushed(MainWindow &window, const QStringList &movies, const QString &output,
+                        bool avi, BatchRun &run)
+{
+    safefile::setFlushing(false);
+    const bool done = runDriver(window, movies, output, avi, run);
+    safefile::setFlushing(true);
+    return done;
+}
+
 // The same commands, started by xargs with the same number of jobs.
 bool runXargs(const QStringList &movies, const QString &output, const QString &argumentFile,
               double &seconds)
@@ -254,16 +267,22 @@ bool aviBatch(MainWindow &window, const QString &work)
     const QStringList movies = writeMovies(work + "/avi-movies", Movies, 1, layout);
     if (movies.isEmpty())
         return false;
-    BatchRun run;
+    BatchRun run, unflushed;
     const QString output = work + "/avi-output";
     if (!runDriver(window, movies, output, true, run))
         return false;
     QDir(output).removeRecursively();
-    say(QString("avi_batch_%1: wall_s=%2 peak_jobs=%3 stall_ms=%4")
+    if (!runDriverUnflushed(window, movies, output, true, unflushed))
+        return false;
+    QDir(output).removeRecursively();
+    say(QString("avi_batch_%1: wall_s=%2 peak_jobs=%3 stall_ms=%4 unflushed_wall_s=%5 "
+                "flush_vs_noflush=%6")
             .arg(Movies)
             .arg(run.seconds, 0, 'f', 2)
             .arg(run.peakJobs)
-            .arg(run.stallMs, 0, 'f', 0));
+            .arg(run.stallMs, 0, 'f', 0)
+            .arg(unflushed.seconds, 0, 'f', 2)
+            .arg(run.seconds / unflushed.seconds, 0, 'f', 3));
     return true;
 }
 
@@ -289,7 +308,7 @@ bool mp4Batch(MainWindow &window, const QString &work)
             .arg(double(QFileInfo(movies.first()).size()) / 1e6, 0, 'f', 1));
 
     // Alternating, so that drifts of the machine fall on both alike.
-    std::vector<double> driverTimes, xargsTimes;
+    std::vector<double> driverTimes, unflushedTimes, xargsTimes;
     int peakJobs = 0;
     for (int r = 1; r <= Repetitions; ++r) {
         BatchRun run;
@@ -300,6 +319,12 @@ bool mp4Batch(MainWindow &window, const QString &work)
         peakJobs = std::max(peakJobs, run.peakJobs);
         driverTimes.push_back(run.seconds);
 
+        BatchRun unflushed;
+        if (!runDriverUnflushed(window, movies, driverOutput, false, unflushed))
+            return false;
+        QDir(driverOutput).removeRecursively();
+        unflushedTimes.push_back(unflushed.seconds);
+
         double xargsSeconds = 0;
         const QString xargsOutput = QString("%1/mp4-xargs-%2").arg(work).arg(r);
         if (!runXargs(movies, xargsOutput, work + "/xargs-arguments", xargsSeconds))
@@ -307,22 +332,27 @@ bool mp4Batch(MainWindow &window, const QString &work)
         QDir(xargsOutput).removeRecursively();
         xargsTimes.push_back(xargsSeconds);
 
-        say(QString("run %1: driver %2 s (peak %3 jobs, longest stall %4 ms), xargs -P %5 %6 s")
+        say(QString("run %1: driver %2 s (peak %3 jobs, longest stall %4 ms), unflushed %5 s, "
+                    "xargs -P %6 %7 s")
                 .arg(r)
                 .arg(run.seconds, 0, 'f', 2)
                 .arg(run.peakJobs)
                 .arg(run.stallMs, 0, 'f', 0)
+                .arg(unflushed.seconds, 0, 'f', 2)
                 .arg(Batch::maxParallelJobs())
                 .arg(xargsSeconds, 0, 'f', 2));
     }
     const double driver = median(driverTimes);
+    const double unflushed = median(unflushedTimes);
     const double xargs = median(xargsTimes);
-    say(QString("median wall: driver %1 s, xargs %2 s")
+    say(QString("median wall: driver %1 s, unflushed %2 s, xargs %3 s")
             .arg(driver, 0, 'f', 2)
+            .arg(unflushed, 0, 'f', 2)
             .arg(xargs, 0, 'f', 2));
-    say(QString("mp4 batch: batch_vs_xargs=%1 peak_jobs=%2")
+    say(QString("mp4 batch: batch_vs_xargs=%1 peak_jobs=%2 flush_vs_noflush=%3")
             .arg(driver / xargs, 0, 'f', 3)
-            .arg(peakJobs));
+            .arg(peakJobs)
+            .arg(driver / unflushed, 0, 'f', 3));
     return true;
 }
 
