@@ -16,7 +16,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Batch::Batch(QObject *window, JobMaker makeJobs) : window(window), makeJobs(std::move(makeJobs)) {}
+Batch::Batch(QObject *window, JobMaker makeJobs, JoinMaker makeJoins)
+    : window(window), makeJobs(std::move(makeJobs)), makeJoins(std::move(makeJoins))
+{
+}
 
 Batch::~Batch()
 {
@@ -44,11 +47,15 @@ void Batch::dropChoice()
     current = Phase::Idle;
 }
 
-void Batch::start(int movieCount, long shift)
+void Batch::start(int movieCount, long shift, bool joining)
 {
     ++generation;
     movies = movieCount;
     dateShift = shift;
+    joinTrips = joining;
+    tripStep = TripStep::Unplanned;
+    trips.clear();
+    outputsWritten.assign(size_t(movies), false);
     report = BatchReport(movies, unreadable);
     unreadable.clear();
     nextMovie = 0;
@@ -74,7 +81,10 @@ void Batch::start(int movieCount, long shift)
 void Batch::enqueue(const Job &job)
 {
     queue.push_back(job);
-    ++jobsLeft[size_t(job.movie)];
+    if (job.trip >= 0)
+        ++joinsLeft[size_t(job.trip)];
+    else
+        ++jobsLeft[size_t(job.movie)];
     ++unfinishedJobs;
 }
 
@@ -128,6 +138,7 @@ void Batch::startScan(int movie)
         connect(scanWorker.get(), &ScanWorker::metadataRead, this, &Batch::metadataRead);
         connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
         connect(scanWorker.get(), &ScanWorker::settled, this, &Batch::outputSettled);
+        connect(scanWorker.get(), &ScanWorker::tripsPrepared, this, &Batch::tripsPrepared);
     }
     if (!scanThread.isRunning())
         scanThread.start();
@@ -204,7 +215,8 @@ void Batch::startJob(const Job &job)
         latestStarted = job.movie;
         emit progressed();
     }
-    const QString unusable = notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
+    const QString unusable =
+        job.trip >= 0 ? QString() : notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
     if (!unusable.isEmpty()) {
         jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
         return;
@@ -284,7 +296,7 @@ void Batch::processEnded(QProcess *process, int exitCode, QProcess::ExitStatus e
 // A job's output gets its name and date once its movie's scan has ended too.
 void Batch::jobEnded(const EndedJob &ended)
 {
-    if (scanned[size_t(ended.job.movie)])
+    if (ended.job.trip >= 0 || scanned[size_t(ended.job.movie)])
         conclude(ended);
     else
         waitingForScan.push_back(ended);
@@ -311,8 +323,7 @@ void Batch::settle(const EndedJob &ended)
     QMetaObject::invokeMethod(
         worker,
         [worker, generation = generation,
-         move = OutputMove{ended.job.partial, ended.job.output,
-                           MainWindow::driveDate(BLOCKS_g[ended.job.movie], dateShift)}] {
+         move = OutputMove{ended.job.partial, ended.job.output, dateOf(ended.job)}] {
             worker->settle(generation, move);
         },
         Qt::QueuedConnection);
@@ -340,13 +351,71 @@ void Batch::finish(const EndedJob &ended, const QString &reason)
         QFile::remove(job.partial);
     const auto step =
         job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
-    report.jobEnded(job.movie, step, reason);
+    if (job.trip >= 0)
+        report.joinEnded(movies + job.trip, trips[job.trip].name, step, reason);
+    else
+        report.jobEnded(job.movie, step, reason);
     writeLog(job, ended.errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
     --unfinishedJobs;
     ++finished;
-    movieJobEnded(job.movie, reason.isEmpty());
-    emit jobFinished(job.camera, ended.exitCode, ended.exitStatus);
+    if (job.trip >= 0)
+        joinEnded(job.trip);
+    else
+        movieJobEnded(job.movie, reason.isEmpty());
+    emit jobFinished(job, ended.exitCode, ended.exitStatus);
     advance();
+}
+
+// A movie's outputs are dated with its drive's last second, a trip's with the trip's.
+std::optional<qint64> Batch::dateOf(const Job &job) const
+{
+    if (job.trip >= 0)
+        return trips[job.trip].lastRecord + qint64(dateShift);
+    return MainWindow::driveDate(BLOCKS_g[job.movie], dateShift);
+}
+
+// The clips that continue each other, from the split jobs' results; their joins are made
+// once the scan thread has prepared them (ffprobe for the chapters, the trip's tracks).
+void Batch::planTrips()
+{
+    trips = TripJoin::plan(movies, outputsWritten, metadata, dateShift);
+    joinsLeft.assign(size_t(trips.size()), 0);
+    if (trips.isEmpty()) {
+        tripStep = TripStep::Joining;
+        return;
+    }
+    tripStep = TripStep::Preparing;
+    ScanWorker *worker = scanWorker.get();
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, generation = generation, trips = trips,
+         settings = encodeSettingsFromConfiguration(), shift = dateShift,
+         gpx = CONF_g.gpxTrack] { worker->prepareTrips(generation, trips, settings, shift, gpx); },
+        Qt::QueuedConnection);
+}
+
+void Batch::tripsPrepared(int preparedGeneration, const QList<TripJoin> &prepared,
+                          const QStringList &errors)
+{
+    if (preparedGeneration != generation)
+        return; // abort() removes what the prepared trips wrote
+    trips = prepared;
+    tripStep = TripStep::Joining;
+    for (int trip = 0; trip < trips.size(); ++trip) {
+        report.addJobs(2);
+        if (errors[trip].isEmpty() && makeJoins(trip, trips[trip]))
+            continue;
+        report.joinsFailed(movies + trip, trips[trip].name, errors[trip]);
+        trips[trip].removeTemporaryFiles();
+    }
+    emit stepsAdded(2 * int(trips.size()));
+    advance();
+}
+
+void Batch::joinEnded(int trip)
+{
+    if (--joinsLeft[size_t(trip)] == 0)
+        trips[trip].removeTemporaryFiles();
 }
 
 void Batch::movieJobEnded(int movie, bool written)
@@ -356,7 +425,8 @@ void Batch::movieJobEnded(int movie, bool written)
     if (--jobsLeft[size_t(movie)] > 0)
         return;
     ++moviesFinished;
-    moviesConverted += !jobFailed[size_t(movie)];
+    outputsWritten[size_t(movie)] = !jobFailed[size_t(movie)];
+    moviesConverted += outputsWritten[size_t(movie)];
     releaseIfDone(movie);
     emit progressed();
 }
@@ -370,8 +440,10 @@ qint64 Batch::secondsLeft() const
 
 void Batch::writeLog(const Job &job, const QByteArray &errorOutput, const QString &result)
 {
-    const QString movie = QDir::toNativeSeparators(BLOCKS_g[job.movie].movieFile.filePath());
-    const QString trouble = joblog::append(job.logPath, joblog::entry(movie, errorOutput, result));
+    const QString title = job.trip >= 0
+                              ? job.output
+                              : QDir::toNativeSeparators(BLOCKS_g[job.movie].movieFile.filePath());
+    const QString trouble = joblog::append(job.logPath, joblog::entry(title, errorOutput, result));
     if (trouble.isEmpty())
         report.logWritten();
     else
@@ -397,7 +469,7 @@ void Batch::releaseIfDone(int movie)
 bool Batch::allDone() const
 {
     return (nextMovie == movies || stopped) && nextJobs == metadataKnown && !scanning &&
-           unfinishedJobs == 0;
+           unfinishedJobs == 0 && tripStep != TripStep::Preparing;
 }
 
 void Batch::endIfDone()
@@ -406,6 +478,11 @@ void Batch::endIfDone()
     // may have allowed in the middle of this) has nothing left to report.
     if (current != Phase::Converting || advancing || !allDone())
         return;
+    if (joinTrips && tripStep == TripStep::Unplanned) {
+        planTrips();
+        if (!allDone())
+            return;
+    }
     current = Phase::Ending;
     report.countUnstartedJobsAsFailed();
     emit ended(report);
@@ -429,6 +506,9 @@ void Batch::abort()
     for (const EndedJob &ended : settling)
         QFile::remove(ended.job.partial);
     settling.clear();
+    for (const TripJoin &trip : std::as_const(trips))
+        trip.removeTemporaryFiles();
+    trips.clear();
     for (const auto &[process, job] : running) {
         process->disconnect(this);
         process->kill();

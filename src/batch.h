@@ -4,6 +4,7 @@
 // its phase, its movies' scans on the scan thread, its queue of ffmpeg jobs and its report.
 //
 //   Idle --chooseOutput--> ChoosingOutput --start--> Converting --all done--> Ending --> Idle
+//                                     (Converting joins the trips after the split jobs)
 //                          ChoosingOutput --dropChoice--> Idle (no folder, or one refused)
 //   any phase --abort--> Idle (closing: nothing reported)
 //
@@ -19,6 +20,7 @@
 
 #include "batchreport.h"
 #include "ffmpegcommand.h"
+#include "tripjoin.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -32,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class ScanWorker;
@@ -46,6 +49,7 @@ struct Job
     QString logPath;
     QString output;  // the final name, which only a complete output gets
     QString partial; // what ffmpeg writes: made with the job, under a name nobody can foresee
+    int trip = -1;   // a trip's join (then movie is -1): the trip's index in the batch
 };
 
 class Batch : public QObject
@@ -56,9 +60,11 @@ public:
     enum class Phase { Idle, ChoosingOutput, Converting, Ending };
     // Makes the jobs of a movie (through enqueue); false stops the batch at that movie.
     using JobMaker = std::function<bool(int movie)>;
+    // Makes the two joins of a prepared trip (through enqueue); false when it cannot.
+    using JoinMaker = std::function<bool(int trip, const TripJoin &join)>;
 
     // The jobs' processes are children of `window`, as the jobs are the window's.
-    Batch(QObject *window, JobMaker makeJobs);
+    Batch(QObject *window, JobMaker makeJobs, JoinMaker makeJoins);
     ~Batch() override;
 
     Phase phase() const { return current; }
@@ -80,8 +86,9 @@ public:
     void chooseOutput();
     void dropChoice();
     // The movies are blocks 0 to movies - 1; outputs are dated dateShift seconds after the
-    // drive's last record. A batch without movies ends at once, without a report.
-    void start(int movies, long dateShift);
+    // drive's last record; with joinTrips, the clips of each trip are joined once the
+    // split jobs have ended. A batch without movies ends at once, without a report.
+    void start(int movies, long dateShift, bool joinTrips);
     void enqueue(const Job &job);
     // What a movie's outputs say of the drive, known when its jobs are made.
     const MovieMetadata &metadataOf(int movie) const { return metadata[size_t(movie)]; }
@@ -95,7 +102,9 @@ public:
 signals:
     // A movie's jobs have started, or all of them have ended.
     void progressed();
-    void jobFinished(Camera camera, int exitCode, QProcess::ExitStatus exitStatus);
+    void jobFinished(const Job &job, int exitCode, QProcess::ExitStatus exitStatus);
+    // Trips were planned: their joins are steps of the batch too.
+    void stepsAdded(int steps);
     // Every job and scan has ended; the phase is Ending until the connected slots return.
     void ended(const BatchReport &report);
 
@@ -124,6 +133,10 @@ private:
     void outputSettled(int generation, const QString &trouble);
     void finish(const EndedJob &ended, const QString &reason);
     void movieJobEnded(int movie, bool written);
+    std::optional<qint64> dateOf(const Job &job) const;
+    void planTrips();
+    void tripsPrepared(int generation, const QList<TripJoin> &prepared, const QStringList &errors);
+    void joinEnded(int trip);
     void writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
     void releaseIfDone(int movie);
     bool allDone() const;
@@ -132,6 +145,7 @@ private:
 
     QObject *const window;
     const JobMaker makeJobs;
+    const JoinMaker makeJoins;
     Phase current = Phase::Idle;
     int generation = 0; // tells a late scan result of an ended batch from a current one
     int movies = 0;
@@ -147,8 +161,9 @@ private:
     bool advancing = false;
     std::vector<bool> scanned;
     std::vector<MovieMetadata> metadata;
-    std::vector<int> jobsLeft;   // per movie: jobs not yet finished (see finish)
-    std::vector<bool> jobFailed; // per movie: one of its jobs failed
+    std::vector<int> jobsLeft;        // per movie: jobs not yet finished (see finish)
+    std::vector<bool> jobFailed;      // per movie: one of its jobs failed
+    std::vector<bool> outputsWritten; // per movie: both outputs written
     int latestStarted = -1;
     int moviesFinished = 0;
     int moviesConverted = 0;
@@ -160,6 +175,13 @@ private:
     std::vector<EndedJob> waitingForScan; // of the movie being scanned
     std::deque<EndedJob> settling;        // outputs being moved into place, in hand-over order
     QSet<QString> truncatedLogs;
+
+    // The trips, once the split jobs have ended.
+    enum class TripStep { Unplanned, Preparing, Joining };
+    bool joinTrips = false;
+    TripStep tripStep = TripStep::Unplanned;
+    QList<TripJoin> trips;
+    std::vector<int> joinsLeft; // per trip
 
     // Movies are scanned, their track files written and finished outputs moved into place
     // on scanThread (see ScanWorker).

@@ -25,6 +25,22 @@ void BatchReport::jobEnded(int movie, Step step, const QString &reason)
     noteFailure(movie, step, reason);
 }
 
+void BatchReport::joinEnded(int order, const QString &tripName, Step step, const QString &reason)
+{
+    ++endedJobs;
+    if (reason.isEmpty())
+        return;
+    ++failedJobs;
+    noteFailure(order, tripName, step, reason);
+}
+
+void BatchReport::joinsFailed(int order, const QString &tripName, const QString &reason)
+{
+    endedJobs += 2;
+    failedJobs += 2;
+    noteFailure(order, tripName, Step::Front, reason);
+}
+
 void BatchReport::countUnstartedJobsAsFailed()
 {
     failedJobs += jobs - endedJobs;
@@ -70,12 +86,16 @@ static QString stepName(BatchReport::Step step)
 
 void BatchReport::noteFailure(int movie, Step step, const QString &reason)
 {
-    const std::pair at{movie, step};
+    noteFailure(movie, BLOCKS_g[movie].movieFile.fileName(), step, reason);
+}
+
+void BatchReport::noteFailure(int order, const QString &name, Step step, const QString &reason)
+{
+    const std::pair at{order, step};
     if (!firstFailure.isEmpty() && firstFailureAt <= at)
         return;
     firstFailureAt = at;
-    firstFailure =
-        QString("%1 (%2): %3").arg(BLOCKS_g[movie].movieFile.fileName(), stepName(step), reason);
+    firstFailure = QString("%1 (%2): %3").arg(name, stepName(step), reason);
 }
 
 bool BatchReport::complete() const

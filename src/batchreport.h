@@ -17,6 +17,13 @@ public:
 
     // A job ended; `reason` is empty when its output was written.
     void jobEnded(int movie, Step step, const QString &reason);
+    // A trip's two joins are jobs of the batch too.
+    void addJobs(int count) { jobs += count; }
+    // A join ended; trips come after the movies in the order of failures (order: the
+    // number of movies plus the trip's index).
+    void joinEnded(int order, const QString &tripName, Step step, const QString &reason);
+    // A trip that could not be prepared: both its joins fail.
+    void joinsFailed(int order, const QString &tripName, const QString &reason);
     // Jobs the batch never started (it stopped at a movie whose jobs could not be made)
     // count as failed.
     void countUnstartedJobsAsFailed();
@@ -35,6 +42,7 @@ private:
     // The first failure in batch order (not in the order they happened: jobs of a movie
     // end in any order) is named in the message.
     void noteFailure(int movie, Step step, const QString &reason);
+    void noteFailure(int order, const QString &name, Step step, const QString &reason);
 
     int movies = 0;
     int jobs = 0; // 2 per movie

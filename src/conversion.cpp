@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "movienames.h"
 #include "safefile.h"
+#include "tripjoin.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,7 +68,7 @@ void MainWindow::startConversion()
     progressDialog.setCancelButtonText(tr("Cancel"));
     progressDialog.setValue(1);
 
-    batch->start(nBlocks_g, timezoneShiftSeconds(CONF_g.timezoneOffset));
+    batch->start(nBlocks_g, timezoneShiftSeconds(CONF_g.timezoneOffset), CONF_g.joinTrips);
     if (batch->phase() == Batch::Phase::Idle)
         progressDialog.reset(); // nothing to convert
     bringToFront();
@@ -186,6 +187,27 @@ bool MainWindow::convertMovie(int i)
     };
     batch->enqueue(job(Camera::Front, front, partials[0], "front_log.txt"));
     batch->enqueue(job(Camera::Rear, rear, partials[1], "rear_log.txt"));
+    return true;
+}
+
+// Queues the front and rear joins of a trip, logged in "trip_log.txt".
+bool MainWindow::joinTrip(int trip, const TripJoin &join)
+{
+    const EncodeSettings settings = encodeSettingsFromConfiguration();
+    const QString front = join.output(settings, Camera::Front);
+    const QString rear = join.output(settings, Camera::Rear);
+    QString trouble;
+    const QStringList partials = safefile::createPartials({front, rear}, trouble);
+    if (partials.isEmpty())
+        return false;
+    for (const Camera camera : {Camera::Front, Camera::Rear}) {
+        const int side = camera == Camera::Front ? 0 : 1;
+        batch->enqueue(Job{camera, -1, ffmpegProgram(),
+                           joinArguments(settings, join.lists[side], join.chapters[side],
+                                         partials[side], join.metadata),
+                           CONF_g.outputDirectory + "trip_log.txt", side == 0 ? front : rear,
+                           partials[side], trip});
+    }
     return true;
 }
 

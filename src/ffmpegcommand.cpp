@@ -111,7 +111,9 @@ std::optional<double> mediaDurationSeconds(const QString &path)
     return isNumber ? std::optional<double>(seconds) : std::nullopt;
 }
 
-QStringList joinArguments(const QString &list, const QString &chapters, const QString &output)
+QStringList joinArguments(const EncodeSettings &settings, const QString &list,
+                          const QString &chapters, const QString &output,
+                          const MovieMetadata &metadata)
 {
     QStringList arguments{"-f", "concat", "-safe", "0", "-i", list};
     // The chapters file's global metadata too, as the concat demuxer passes on none of the
@@ -119,5 +121,6 @@ QStringList joinArguments(const QString &list, const QString &chapters, const QS
     if (!chapters.isEmpty())
         arguments += QStringList{"-f", "ffmetadata",    "-i", chapters, "-map_metadata",
                                  "1",  "-map_chapters", "1"};
-    return arguments + QStringList{"-map", "0", "-c", "copy", "-y", output};
+    return arguments + QStringList{"-map", "0", "-c", "copy", "-y"} +
+           containerArguments(settings, metadata) + QStringList{output};
 }

@@ -64,4 +64,7 @@ std::optional<double> mediaDurationSeconds(const QString &path);
 // streams copied. With `chapters`, an FFMETADATA file (trip::chapterMetadata), its
 // chapters and global metadata are written too; pass an empty one for AVI, as ffmpeg's
 // AVI muxer writes no chapters.
-QStringList joinArguments(const QString &list, const QString &chapters, const QString &output);
+// The trip's start (and place) go in as they do in the clips.
+QStringList joinArguments(const EncodeSettings &settings, const QString &list,
+                          const QString &chapters, const QString &output,
+                          const MovieMetadata &metadata = {});

@@ -25,6 +25,7 @@ struct s_CONF
     bool gpxTrack;      // a GPX track beside each .gps
     bool placeInMovies; // the drive's first position in MP4 movies
     QString videoCodec; // of MP4 movies: "mpeg4" or "h264"
+    bool joinTrips;     // consecutive clips joined into one movie per camera
 };
 extern s_CONF CONF_g;
 

@@ -104,22 +104,31 @@ bool hasPoints(const s_BLOCK &block)
 
 bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device)
 {
+    return writeTrack(QList<const s_BLOCK *>{&block}, trackName, device);
+}
+
+bool writeTrack(const QList<const s_BLOCK *> &blocks, const QString &trackName, QIODevice &device)
+{
     QXmlStreamWriter xml(&device);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
     startRoot(xml);
-    const int first = firstPoint(block);
-    if (first >= 0) {
-        xml.writeStartElement(GpxNamespace, "metadata");
-        xml.writeTextElement(GpxNamespace, "time", utcTime(block.recTime[first]));
-        xml.writeEndElement();
+    for (const s_BLOCK *block : blocks) {
+        const int first = firstPoint(*block);
+        if (first >= 0) {
+            xml.writeStartElement(GpxNamespace, "metadata");
+            xml.writeTextElement(GpxNamespace, "time", utcTime(block->recTime[first]));
+            xml.writeEndElement();
+            break;
+        }
     }
     xml.writeStartElement(GpxNamespace, "trk");
     xml.writeTextElement(GpxNamespace, "name", trackName);
     xml.writeStartElement(GpxNamespace, "trkseg");
-    for (int i = 0; i < recordCount(block); ++i)
-        if (hasFix(block, i))
-            writePoint(xml, block, i);
+    for (const s_BLOCK *block : blocks)
+        for (int i = 0; i < recordCount(*block); ++i)
+            if (hasFix(*block, i))
+                writePoint(xml, *block, i);
     xml.writeEndDocument();
     return !xml.hasError();
 }

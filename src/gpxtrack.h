@@ -4,6 +4,7 @@
 // GPX only. The functions read their arguments and the constant version string only:
 // any thread may call them.
 
+#include <QList>
 #include <QString>
 
 class QIODevice;
@@ -21,5 +22,7 @@ bool hasPoints(const s_BLOCK &block);
 // Writes the GPX 1.1 document of the block's records with a fix, one track named
 // trackName, into the open device. False when the device fails to take it.
 bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device);
+// The same for a drive of several movies, one after the other in one track segment.
+bool writeTrack(const QList<const s_BLOCK *> &blocks, const QString &trackName, QIODevice &device);
 
 } // namespace gpx

@@ -44,7 +44,9 @@ constexpr int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow),
-      batch(std::make_unique<Batch>(this, [this](int movie) { return convertMovie(movie); }))
+      batch(std::make_unique<Batch>(
+          this, [this](int movie) { return convertMovie(movie); },
+          [this](int trip, const TripJoin &join) { return joinTrip(trip, join); }))
 {
     // A progress dialog arms its show timer when it is constructed; without a
     // reset it would pop up empty a few seconds after start-up.
@@ -67,6 +69,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->placeInMoviesCheck->setChecked(CONF_g.placeInMovies);
     ui->h264Radio->setChecked(CONF_g.videoCodec == "h264");
     ui->mpeg4Radio->setChecked(!ui->h264Radio->isChecked());
+    ui->joinTripsCheck->setChecked(CONF_g.joinTrips);
 
     connect(ui->mp4Radio, &QRadioButton::clicked, this, &MainWindow::mp4_radio_slot);
     connect(ui->aviRadio, &QRadioButton::clicked, this, &MainWindow::avi_radio_slot);
@@ -78,12 +81,16 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->quitButton, &QPushButton::clicked, this, &MainWindow::file_close_slot);
     connect(ui->aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
     connect(batch.get(), &Batch::jobFinished, this,
-            [this](Camera camera, int exitCode, QProcess::ExitStatus exitStatus) {
-                if (camera == Camera::Front)
+            [this](const Job &job, int exitCode, QProcess::ExitStatus exitStatus) {
+                if (job.trip >= 0)
+                    jobFinished();
+                else if (job.camera == Camera::Front)
                     front_process_finished_slot(exitCode, exitStatus);
                 else
                     rear_process_finished_slot(exitCode, exitStatus);
             });
+    connect(batch.get(), &Batch::stepsAdded, this,
+            [this](int steps) { progressDialog.setMaximum(progressDialog.maximum() + steps); });
     connect(batch.get(), &Batch::ended, this, &MainWindow::finishBatch);
     connect(batch.get(), &Batch::progressed, this, &MainWindow::showBatchProgress);
     connect(&progressDialog, &QProgressDialog::canceled, this, &MainWindow::cancelConversion);

@@ -17,6 +17,7 @@ class QDropEvent;
 class QSocketNotifier;
 class Batch;
 class BatchReport;
+struct TripJoin;
 class Ui_MainWindow;
 struct s_BLOCK;
 
@@ -103,6 +104,7 @@ private:
     bool refuseMovie(int i, const QString &text);
     bool outputFolderWritable();
     bool outputsOverwriteMovies();
+    bool joinTrip(int trip, const TripJoin &join);
     void jobFinished();
     static QString processingText(int movies);
     void showBatchProgress();

@@ -91,6 +91,15 @@ void ScanWorker::settle(int generation, const OutputMove &move)
     emit settled(generation, move.run());
 }
 
+void ScanWorker::prepareTrips(int generation, QList<TripJoin> trips, const EncodeSettings &settings,
+                              long dateShift, bool gpx)
+{
+    QStringList errors;
+    for (TripJoin &trip : trips)
+        errors << trip.prepare(settings, dateShift, gpx);
+    emit tripsPrepared(generation, trips, errors);
+}
+
 bool ScanWorker::releaseFromPageCache(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

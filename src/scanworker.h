@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ffmpegcommand.h"
+#include "tripjoin.h"
 
 #include <QObject>
 #include <QString>
@@ -68,6 +69,9 @@ public:
     void scan(int generation, const MovieScan &movie);
     // Outputs are moved, and answered, in the order they are handed over.
     void settle(int generation, const OutputMove &move);
+    // Writes what the trips' joins need and the trips' tracks (TripJoin::prepare).
+    void prepareTrips(int generation, QList<TripJoin> trips, const EncodeSettings &settings,
+                      long dateShift, bool gpx);
 
     // Drops a file from the page cache (a movie that has been converted); false if the
     // kernel could not be asked to.
@@ -77,6 +81,8 @@ signals:
     void metadataRead(int generation, int block, const MovieMetadata &metadata);
     void scanned(int generation, int block, const QString &trackError);
     void settled(int generation, const QString &trouble);
+    // One error (or an empty string) per trip.
+    void tripsPrepared(int generation, const QList<TripJoin> &trips, const QStringList &errors);
 
 private:
     const std::atomic<bool> &cancelled;

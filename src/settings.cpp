@@ -23,6 +23,7 @@ void MainWindow::loadConf()
     CONF_g.gpxTrack = settings.value("gpxTrack", true).toBool();
     CONF_g.placeInMovies = settings.value("placeInMovies", true).toBool();
     CONF_g.videoCodec = settings.value("videoCodec", "mpeg4").toString();
+    CONF_g.joinTrips = settings.value("joinTrips", false).toBool();
     settings.endGroup();
 }
 
@@ -40,6 +41,7 @@ void MainWindow::saveConf()
     settings.setValue("gpxTrack", CONF_g.gpxTrack);
     settings.setValue("placeInMovies", CONF_g.placeInMovies);
     settings.setValue("videoCodec", CONF_g.videoCodec);
+    settings.setValue("joinTrips", CONF_g.joinTrips);
     settings.endGroup();
 }
 
@@ -52,6 +54,7 @@ void MainWindow::retrieveData()
     CONF_g.gpxTrack = ui->gpxTrackCheck->isChecked();
     CONF_g.placeInMovies = ui->placeInMoviesCheck->isChecked();
     CONF_g.videoCodec = ui->h264Radio->isChecked() ? "h264" : "mpeg4";
+    CONF_g.joinTrips = ui->joinTripsCheck->isChecked();
 }
 
 int MainWindow::getTimeZoneOffset()

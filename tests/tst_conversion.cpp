@@ -2,6 +2,7 @@
 // the one message that ends a batch.
 #include "aviwriter.h"
 #include "batch.h"
+#include "ffmpegcommand.h"
 #include "globals.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -324,6 +325,83 @@ private slots:
             QVERIFY(readFile(output + "/rear_log.txt").contains(movie));
         }
         QCOMPARE(readFile(output + "/front_log.txt").count(": exit code 0 ====="), 2);
+    }
+
+    // Clips that continue each other become one trip per camera with one track; a clip
+    // after a long break, or one whose conversion failed, joins nothing.
+    void joinsConsecutiveClipsIntoTrips_data()
+    {
+        QTest::addColumn<bool>("avi");
+        QTest::addColumn<bool>("join");       // "Join consecutive clips into trips"
+        QTest::addColumn<bool>("failMiddle"); // the second clip's jobs fail
+        QTest::addColumn<QStringList>("chapters");
+        QTest::addColumn<bool>("tripWritten");
+        const QStringList clipNames{"a.avi", "b.avi", "c.avi"};
+        QTest::newRow("mp4, three clips and one after 20 minutes")
+            << false << true << false << clipNames << true;
+        QTest::newRow("avi, which holds no chapters")
+            << true << true << false << QStringList{} << true;
+        QTest::newRow("option off") << false << false << false << QStringList{} << false;
+        QTest::newRow("failed middle clip") << false << true << true << QStringList{} << false;
+    }
+    void joinsConsecutiveClipsIntoTrips()
+    {
+        QFETCH(bool, avi);
+        QFETCH(bool, join);
+        QFETCH(bool, failMiddle);
+        QFETCH(QStringList, chapters);
+        QFETCH(bool, tripWritten);
+        if (failMiddle)
+            QVERIFY(replaceFfmpegBesideApp("#!/bin/sh\nfor last; do :; done\n"
+                                           "case \"$last\" in */.b*) exit 1;; esac\n"
+                                           "exec '" +
+                                               systemTool("ffmpeg").toUtf8() + "' \"$@\"\n",
+                                           true));
+        QStringList paths;
+        const qint32 starts[] = {driveStart, driveStart + 3, driveStart + 6, driveStart + 1200};
+        for (int i = 0; i < 4; ++i) {
+            testavi::MovieRecipe recipe;
+            recipe.seconds = 3;
+            recipe.samples = testavi::drive(starts[i], 3, 2);
+            paths << writeMovie(QString("%1.avi").arg(QChar('a' + i)), recipe);
+        }
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        setForm(window, avi);
+        window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(join);
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(boxes.texts[0] == completeText, !failMiddle);
+
+        const QString trip = output + "/TRIP_20120714_110605"; // the first second, UTC+2
+        const QString suffix = avi ? ".avi" : ".mp4";
+        QCOMPARE(filesIn(output).filter("TRIP").size(), tripWritten ? 4 : 0);
+        QCOMPARE(filesIn(output).filter(QRegularExpression("^\\.")), QStringList{});
+        if (!tripWritten)
+            return;
+        QCOMPARE(readFile(trip + ".gps").count("$GPRMC"), 9);
+        QCOMPARE(readFile(trip + ".gps"), readFile(output + "/a.gps") +
+                                              readFile(output + "/b.gps") +
+                                              readFile(output + "/c.gps"));
+        QCOMPARE(readFile(trip + ".gpx").count("<trkpt"), 9);
+        QVERIFY(readFile(output + "/trip_log.txt").contains(": exit code 0 ====="));
+        for (const char *side : {"F", "R"}) {
+            const QString movie = trip + side + suffix;
+            QCOMPARE(decodingErrors(movie), QByteArray());
+            double clips = 0;
+            for (const char *clip : {"a", "b", "c"})
+                clips += mediaDurationSeconds(output + '/' + clip + side + suffix).value_or(0);
+            QVERIFY(qAbs(mediaDurationSeconds(movie).value_or(0) - clips) <= 0.3);
+            QCOMPARE(probeAudioStreams(movie).size(), 1);
+            QStringList titles;
+            for (const ProbedChapter &chapter : probeChapters(movie))
+                titles << chapter.title;
+            QCOMPARE(titles, chapters);
+            QCOMPARE(modificationTime(movie), qint64(driveStart + 8 + 7200));
+            QCOMPARE(exifTags(movie).value(avi ? "RIFF:DateCreated" : "QuickTime:CreateDate"),
+                     "2012:07:14 09:06:05");
+        }
     }
 
     void progressFollowsFinishedJobs()

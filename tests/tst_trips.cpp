@@ -318,7 +318,7 @@ private slots:
             const QString joined =
                 folder.filePath(trip::baseName(Start, 0) + splitSuffix(settings, camera));
 
-            QCOMPARE(runFfmpeg(joinArguments(list, metadata, joined)), QByteArray());
+            QCOMPARE(runFfmpeg(joinArguments(settings, list, metadata, joined)), QByteArray());
 
             const double duration = mediaDurationSeconds(joined).value_or(0);
             QVERIFY2(qAbs(duration - total) <= tolerance,

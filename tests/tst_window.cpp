@@ -116,7 +116,7 @@ private slots:
             QTest::mouseClick(find<QRadioButton>(window, "manualRadio"), Qt::LeftButton);
             find<QLineEdit>(window, "bitrateEdit")->setText("2.3");
             find<QLineEdit>(window, "timezoneOffset")->setText("-3.5");
-            window.resize(528, 420);
+            window.resize(528, 500);
             window.move(40, 60);
             QTest::mouseClick(find<QPushButton>(window, "quitButton"), Qt::LeftButton);
             QVERIFY(!window.isVisible());
@@ -133,7 +133,7 @@ private slots:
         QVERIFY(find<QRadioButton>(window, "manualRadio")->isChecked());
         QCOMPARE(find<QLineEdit>(window, "bitrateEdit")->text(), "2.3");
         QCOMPARE(find<QLineEdit>(window, "timezoneOffset")->text(), "-3.5");
-        QCOMPARE(window.size(), QSize(528, 420));
+        QCOMPARE(window.size(), QSize(528, 500));
         QCOMPARE(window.pos(), QPoint(40, 60));
     }
 
@@ -150,7 +150,7 @@ private slots:
         MainWindow window;
         window.show();
         find<QLineEdit>(window, "bitrateEdit")->clear(); // an empty field stores 0
-        window.resize(528, 430);
+        window.resize(528, 510);
         if (how == "quitAction")
             find<QAction>(window, "quitAction")->trigger();
         else if (how == "quitButton")
@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(settings.value("configuration/bitrate").toFloat(), 0.0f);
         QVERIFY(settings.contains("configuration/timezoneOffset"));
         QCOMPARE(settings.value("configuration/movieFormat").toInt(), 0);
-        QCOMPARE(settings.value("mainWindow/size").toSize(), QSize(528, 430));
+        QCOMPARE(settings.value("mainWindow/size").toSize(), QSize(528, 510));
         QVERIFY(settings.contains("mainWindow/pos"));
         QVERIFY(!settings.contains("outputDirectory"));
         QVERIFY(!settings.contains("movieDirectory"));
@@ -182,6 +182,8 @@ private slots:
                                    << "configuration/gpxTrack" << true << QVariant(false);
         QTest::newRow("H.264") << "h264Radio"
                                << "configuration/videoCodec" << false << QVariant("h264");
+        QTest::newRow("trips") << "joinTripsCheck"
+                               << "configuration/joinTrips" << false << QVariant(true);
         QTest::newRow("place in movies")
             << "placeInMoviesCheck"
             << "configuration/placeInMovies" << true << QVariant(false);
