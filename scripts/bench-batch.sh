@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the conversion batch benchmark in Release and runs it with the system's ffmpeg:
-# scripts/bench-batch.sh [avi] [mp4] [h264] [card] runs the batches named, all when none is.
+# scripts/bench-batch.sh [avi] [mp4] [h264] [trips] [card] runs the batches named, all when none is.
 # The card batch needs root (it makes a memory-limited, read-throttled cgroup, version 1
 # or 2), fincore from util-linux-extra (installed here when missing) and about 5 GiB free
 # under BENCH_DIR (default /tmp), which must be on a disk. BUILD_DIR defaults to build-bench.

@@ -2,13 +2,14 @@
 // with the streams copied, for the job pool's limit and overhead; 8 movies re-encoded to
 // MP4, timed against xargs -P running the very same ffmpeg commands with the same number
 // of jobs; 4 movies at the recorder's sizes as MP4 with MPEG-4 and with H.264, for the
-// time and the picture quality each takes at the same bitrate; and a card's worth of big
+// time and the picture quality each takes at the same bitrate; 8 back-to-back movies
+// without and with joining them into a trip; and a card's worth of big
 // movies read from a cold page cache through a throttled disk with a page cache smaller
 // than the batch, for the window's stalls and the bytes read. The first two also run the
 // driver without flushing its outputs to the disk, for what flushing costs. The last line
 // sums up the card for scripts.
 //
-// Usage: bench_batch [avi] [mp4] [h264] [card]   (all when none is named)
+// Usage: bench_batch [avi] [mp4] [h264] [trips] [card]   (all when none is named)
 
 #include "aviwriter.h"
 #include "batch.h"
@@ -20,6 +21,7 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -127,16 +129,25 @@ struct BatchRun
 
 // Starts a batch as the selection does and waits until it has ended: the driver no longer
 // runs and its message box was shown. Checks the message and every output.
-bool runDriver(MainWindow &window, const QStringList &movies, const QString &output, bool avi,
-               BatchRun &run, bool h264 = false)
+// What the window's form is set to for a batch.
+struct Form
+{
+    bool avi = false;
+    bool h264 = false;
+    bool joinTrips = false;
+};
+
+bool runDriver(MainWindow &window, const QStringList &movies, const QString &output,
+               const Form &form, BatchRun &run)
 {
     QDir().mkpath(output);
     for (int i = 0; i < movies.size(); ++i)
         BLOCKS_g[i].movieFile = QFileInfo(movies[i]);
     nBlocks_g = int(movies.size());
-    window.findChild<QRadioButton *>(avi ? "aviRadio" : "mp4Radio")->click();
+    window.findChild<QRadioButton *>(form.avi ? "aviRadio" : "mp4Radio")->click();
     window.findChild<QRadioButton *>("autoRadio")->click();
-    window.findChild<QRadioButton *>(h264 ? "h264Radio" : "mpeg4Radio")->click();
+    window.findChild<QRadioButton *>(form.h264 ? "h264Radio" : "mpeg4Radio")->click();
+    window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(form.joinTrips);
     window.findChild<QLineEdit *>("timezoneOffset")->setText("0");
     window.retrieveData();
 
@@ -197,8 +208,8 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
                         .arg(Batch::maxParallelJobs()));
     QStringList outputs;
     for (const QString &movie : movies)
-        outputs << splitOutput(movie, output, Camera::Front, avi)
-                << splitOutput(movie, output, Camera::Rear, avi)
+        outputs << splitOutput(movie, output, Camera::Front, form.avi)
+                << splitOutput(movie, output, Camera::Rear, form.avi)
                 << output + '/' + QFileInfo(movie).completeBaseName() + ".gps";
     return allExist(outputs, "driver");
 }
@@ -206,10 +217,10 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
 // The same batch with every output left to the kernel's write-back instead of flushed to
 // the disk before it is named: safefile's switch for benchmarks, never off in the program.
 bool runDriverUnflushed(MainWindow &window, const QStringList &movies, const QString &output,
-                        bool avi, BatchRun &run)
+                        const Form &form, BatchRun &run)
 {
     safefile::setFlushing(false);
-    const bool done = runDriver(window, movies, output, avi, run);
+    const bool done = runDriver(window, movies, output, form, run);
     safefile::setFlushing(true);
     return done;
 }
@@ -269,10 +280,10 @@ bool aviBatch(MainWindow &window, const QString &work)
         return false;
     BatchRun run, unflushed;
     const QString output = work + "/avi-output";
-    if (!runDriver(window, movies, output, true, run))
+    if (!runDriver(window, movies, output, Form{true}, run))
         return false;
     QDir(output).removeRecursively();
-    if (!runDriverUnflushed(window, movies, output, true, unflushed))
+    if (!runDriverUnflushed(window, movies, output, Form{true}, unflushed))
         return false;
     QDir(output).removeRecursively();
     say(QString("avi_batch_%1: wall_s=%2 peak_jobs=%3 stall_ms=%4 unflushed_wall_s=%5 "
@@ -313,14 +324,14 @@ bool mp4Batch(MainWindow &window, const QString &work)
     for (int r = 1; r <= Repetitions; ++r) {
         BatchRun run;
         const QString driverOutput = QString("%1/mp4-driver-%2").arg(work).arg(r);
-        if (!runDriver(window, movies, driverOutput, false, run))
+        if (!runDriver(window, movies, driverOutput, Form{}, run))
             return false;
         QDir(driverOutput).removeRecursively();
         peakJobs = std::max(peakJobs, run.peakJobs);
         driverTimes.push_back(run.seconds);
 
         BatchRun unflushed;
-        if (!runDriverUnflushed(window, movies, driverOutput, false, unflushed))
+        if (!runDriverUnflushed(window, movies, driverOutput, Form{}, unflushed))
             return false;
         QDir(driverOutput).removeRecursively();
         unflushedTimes.push_back(unflushed.seconds);
@@ -395,7 +406,7 @@ bool h264Batch(MainWindow &window, const QString &work)
         for (const bool h264 : {false, true}) {
             BatchRun run;
             const QString output = QString("%1/h264-%2-%3").arg(work).arg(h264).arg(r);
-            if (!runDriver(window, movies, output, false, run, h264))
+            if (!runDriver(window, movies, output, Form{false, h264}, run))
                 return false;
             times[h264].push_back(run.seconds);
             const QString first = splitOutput(movies.first(), output, Camera::Front, false);
@@ -415,6 +426,41 @@ bool h264Batch(MainWindow &window, const QString &work)
             .arg(median(times[1]) / median(times[0]), 0, 'f', 3)
             .arg(quality[0], 0, 'f', 4)
             .arg(quality[1], 0, 'f', 4));
+    return true;
+}
+
+// What joining a batch's clips into a trip adds: the same back-to-back movies converted
+// without and with "Join consecutive clips into trips".
+bool tripsBatch(MainWindow &window, const QString &work)
+{
+    constexpr int Movies = 8;
+    constexpr int Seconds = 10;
+    testavi::MovieRecipe layout;
+    layout.framesPerSecond = 25;
+    layout.frontSize = {640, 360};
+    layout.rearSize = {320, 180};
+    const QStringList movies = writeMovies(work + "/trip-movies", Movies, Seconds, layout);
+    if (movies.isEmpty())
+        return false;
+    std::vector<double> times[2];
+    for (int r = 1; r <= Repetitions; ++r) {
+        for (const bool join : {false, true}) {
+            BatchRun run;
+            const QString output = QString("%1/trips-%2-%3").arg(work).arg(join).arg(r);
+            if (!runDriver(window, movies, output, Form{false, false, join}, run))
+                return false;
+            if (join && !QFileInfo::exists(output + "/TRIP_20120714_090605F.mp4"))
+                return fail("no trip was joined in " + output);
+            QDir(output).removeRecursively();
+            times[join].push_back(run.seconds);
+            say(QString("run %1: %2 %3 s")
+                    .arg(r)
+                    .arg(join ? "with trips" : "without")
+                    .arg(run.seconds, 0, 'f', 2));
+        }
+    }
+    say(QString("trips batch: trips_vs_plain=%1")
+            .arg(median(times[1]) / median(times[0]), 0, 'f', 3));
     return true;
 }
 
@@ -574,7 +620,7 @@ bool measureCard(MainWindow &window, const QString &work, const QStringList &mov
                 movies, cgroup,
                 [&](CardRun &run) {
                     BatchRun batch;
-                    const bool ok = runDriver(window, movies, driverOutput, false, batch);
+                    const bool ok = runDriver(window, movies, driverOutput, Form{}, batch);
                     run.seconds = batch.seconds;
                     run.stallMs = batch.stallMs;
                     return ok;
@@ -700,7 +746,7 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(APP_COMPANY_g);
     QApplication::setOrganizationDomain(APP_DOMAIN_g);
     QApplication app(argc, argv);
-    const QStringList all{"avi", "mp4", "h264", "card"};
+    const QStringList all{"avi", "mp4", "h264", "trips", "card"};
     QStringList scenarios = app.arguments().mid(1);
     for (const QString &name : std::as_const(scenarios))
         if (!all.contains(name)) {
@@ -732,6 +778,7 @@ int main(int argc, char **argv)
     const bool done = (!scenarios.contains("avi") || aviBatch(window, work.path())) &&
                       (!scenarios.contains("mp4") || mp4Batch(window, work.path())) &&
                       (!scenarios.contains("h264") || h264Batch(window, work.path())) &&
+                      (!scenarios.contains("trips") || tripsBatch(window, work.path())) &&
                       (!scenarios.contains("card") || cardBatch(window, work.path(), cgroup));
     if (done)
         return 0;
