@@ -800,12 +800,12 @@ private slots:
         // Partial files of a killed run go, the user's own hidden files and folders stay.
         QTest::newRow("partial files of a killed run")
             << QByteArray() << Planter([this] {
+                   bool planted = QDir().mkpath(output + "/.aR.partial-Zz9Zz9.mp4");
                    for (const QString name :
                         {".aF.partial-Ab3xYz.mp4", ".aR.partial.mp4", ".a.partial-Q9w8e7.gps",
                          ".a.partial.gps", ".a.partial-Kk1Kk1.gpx"})
-                       writeEarlierFile(output + '/' + name);
-                   QDir().mkpath(output + "/.aR.partial-Zz9Zz9.mp4");
-                   return QStringList{writeMovie("a.avi")};
+                       planted = writeEarlierFile(output + '/' + name) && planted;
+                   return planted ? QStringList{writeMovie("a.avi")} : QStringList{};
                })
             << QStringList{".aF.partial-Ab3.mp4", ".aF.partial-Ab3xYz.avi", ".notes"}
             << QStringList{} << QStringList{completeText}
