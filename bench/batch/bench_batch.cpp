@@ -297,14 +297,23 @@ bool aviBatch(MainWindow &window, const QString &work)
     return true;
 }
 
-bool mp4Batch(MainWindow &window, const QString &work)
+// The movies of the MP4 batches: small enough to encode in seconds.
+constexpr int Mp4Movies = 8;
+constexpr int Mp4Seconds = 10;
+testavi::MovieRecipe mp4Layout()
 {
-    constexpr int Movies = 8;
-    constexpr int Seconds = 10;
     testavi::MovieRecipe layout;
     layout.framesPerSecond = 25;
     layout.frontSize = {640, 360};
     layout.rearSize = {320, 180};
+    return layout;
+}
+
+bool mp4Batch(MainWindow &window, const QString &work)
+{
+    constexpr int Movies = Mp4Movies;
+    constexpr int Seconds = Mp4Seconds;
+    const testavi::MovieRecipe layout = mp4Layout();
     const QStringList movies = writeMovies(work + "/mp4-movies", Movies, Seconds, layout);
     if (movies.isEmpty())
         return false;
@@ -433,13 +442,8 @@ bool h264Batch(MainWindow &window, const QString &work)
 // without and with "Join consecutive clips into trips".
 bool tripsBatch(MainWindow &window, const QString &work)
 {
-    constexpr int Movies = 8;
-    constexpr int Seconds = 10;
-    testavi::MovieRecipe layout;
-    layout.framesPerSecond = 25;
-    layout.frontSize = {640, 360};
-    layout.rearSize = {320, 180};
-    const QStringList movies = writeMovies(work + "/trip-movies", Movies, Seconds, layout);
+    const QStringList movies =
+        writeMovies(work + "/trip-movies", Mp4Movies, Mp4Seconds, mp4Layout());
     if (movies.isEmpty())
         return false;
     std::vector<double> times[2];
