@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace joblog {
@@ -16,14 +17,20 @@ static QString failure(const QString &path, const QString &reason)
 }
 
 // Opens a log for writing, made if missing, without following a link: one planted at a
-// log's name would otherwise have the log written over whatever file it points at. The
-// reason it could not, or an empty string.
+// log's name would otherwise have the log written over whatever file it points at. Only a
+// regular file is a log: a named pipe there would block the window (hence O_NONBLOCK,
+// which a regular file ignores). The reason it could not, or an empty string.
 static QString openLog(QFile &log, const QString &path, int flags, QIODevice::OpenMode mode)
 {
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0666);
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return QString("not a regular file");
+    }
     if (log.open(fd, mode, QFileDevice::AutoCloseHandle))
         return {};
     ::close(fd);

@@ -797,6 +797,18 @@ private slots:
                            "not be written: " +
                            OutputFolder + "/front_log.txt: Too many levels of symbolic links"}
             << QStringList{"a.gps", "a.gpx", "aF.mp4", "aR.mp4", "front_log.txt@", "rear_log.txt@"};
+        // A named pipe would block the window as the log is opened.
+        QTest::newRow("named pipe at a log's name")
+            << QByteArray() << Planter([this] {
+                   const QByteArray log = QFile::encodeName(output + "/front_log.txt");
+                   return mkfifo(log.constData(), 0600) == 0 ? QStringList{writeMovie("a.avi")}
+                                                             : QStringList{};
+               })
+            << QStringList{} << QStringList{}
+            << QStringList{"Conversion finished with errors: 0 of 2 jobs failed.\nThe logs could "
+                           "not be written: " +
+                           OutputFolder + "/front_log.txt: No such device or address"}
+            << QStringList{"a.gps", "a.gpx", "aF.mp4", "aR.mp4", "front_log.txt", "rear_log.txt"};
         // Partial files of a killed run go, the user's own hidden files and folders stay.
         QTest::newRow("partial files of a killed run")
             << QByteArray() << Planter([this] {
