@@ -18,12 +18,15 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -402,6 +405,45 @@ private slots:
             QCOMPARE(exifTags(movie).value(avi ? "RIFF:DateCreated" : "QuickTime:CreateDate"),
                      "2012:07:14 09:06:05");
         }
+    }
+
+    // A damaged recording's G values are any float: its track still holds two whole lines a
+    // second, which GPSBabel reads point for point.
+    void damagedGValuesKeepTracksWhole_data()
+    {
+        QTest::addColumn<bool>("avi");
+        QTest::newRow("mp4") << false;
+        QTest::newRow("avi") << true;
+    }
+    void damagedGValuesKeepTracksWhole()
+    {
+        QFETCH(bool, avi);
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        testavi::MovieRecipe recipe;
+        recipe.decodableVideo = false;
+        recipe.samples = testavi::drive(driveStart, 20);
+        QRandomGenerator bits(20261208);
+        for (testavi::TelemetrySample &sample : recipe.samples)
+            for (float *g : {&sample.gX, &sample.gY, &sample.gZ})
+                do {
+                    const quint32 raw = bits.generate();
+                    std::memcpy(g, &raw, sizeof raw);
+                } while (!std::isfinite(*g));
+        const QString movie = writeMovie("a.avi", recipe);
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        setForm(window, avi);
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText});
+        const QString track = readFile(output + "/a.gps");
+        QCOMPARE(track.count('\n'), 40);
+        QCOMPARE(track.count("\n$GSENSOR,"), 20);
+        QProcess babel;
+        babel.start(systemTool("gpsbabel"),
+                    {"-i", "nmea", "-f", output + "/a.gps", "-o", "gpx", "-F", "-"});
+        QVERIFY(babel.waitForFinished(60000) && babel.exitCode() == 0);
+        QCOMPARE(babel.readAllStandardOutput().count("<trkpt "), 20);
     }
 
     void progressFollowsFinishedJobs()
