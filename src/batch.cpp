@@ -401,14 +401,19 @@ void Batch::tripsPrepared(int preparedGeneration, const QList<TripJoin> &prepare
         return; // abort() removes what the prepared trips wrote
     trips = prepared;
     tripStep = TripStep::Joining;
+    int joins = 0;
     for (int trip = 0; trip < trips.size(); ++trip) {
         report.addJobs(2);
-        if (errors[trip].isEmpty() && makeJoins(trip, trips[trip]))
+        const QString trouble =
+            errors[trip].isEmpty() ? makeJoins(trip, trips[trip]) : errors[trip];
+        if (trouble.isEmpty()) {
+            joins += 2;
             continue;
-        report.joinsFailed(movies + trip, trips[trip].name, errors[trip]);
+        }
+        report.joinsFailed(movies + trip, trips[trip].name, trouble);
         trips[trip].removeTemporaryFiles();
     }
-    emit stepsAdded(2 * int(trips.size()));
+    emit stepsAdded(joins);
     advance();
 }
 

@@ -60,8 +60,9 @@ public:
     enum class Phase { Idle, ChoosingOutput, Converting, Ending };
     // Makes the jobs of a movie (through enqueue); false stops the batch at that movie.
     using JobMaker = std::function<bool(int movie)>;
-    // Makes the two joins of a prepared trip (through enqueue); false when it cannot.
-    using JoinMaker = std::function<bool(int trip, const TripJoin &join)>;
+    // Makes the two joins of a prepared trip (through enqueue); the reason it cannot, or
+    // an empty string.
+    using JoinMaker = std::function<QString(int trip, const TripJoin &join)>;
 
     // The jobs' processes are children of `window`, as the jobs are the window's.
     Batch(QObject *window, JobMaker makeJobs, JoinMaker makeJoins);

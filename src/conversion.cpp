@@ -191,7 +191,7 @@ bool MainWindow::convertMovie(int i)
 }
 
 // Queues the front and rear joins of a trip, logged in "trip_log.txt".
-bool MainWindow::joinTrip(int trip, const TripJoin &join)
+QString MainWindow::joinTrip(int trip, const TripJoin &join)
 {
     const EncodeSettings settings = encodeSettingsFromConfiguration();
     const QString front = join.output(settings, Camera::Front);
@@ -199,16 +199,16 @@ bool MainWindow::joinTrip(int trip, const TripJoin &join)
     QString trouble;
     const QStringList partials = safefile::createPartials({front, rear}, trouble);
     if (partials.isEmpty())
-        return false;
+        return trouble;
     for (const Camera camera : {Camera::Front, Camera::Rear}) {
-        const int side = camera == Camera::Front ? 0 : 1;
+        const int side = TripJoin::side(camera);
         batch->enqueue(Job{camera, -1, ffmpegProgram(),
                            joinArguments(settings, join.lists[side], join.chapters[side],
                                          partials[side], join.metadata),
-                           CONF_g.outputDirectory + "trip_log.txt", side == 0 ? front : rear,
+                           CONF_g.outputDirectory + "trip_log.txt", QStringList{front, rear}[side],
                            partials[side], trip});
     }
-    return true;
+    return {};
 }
 
 // Names why a movie gets no jobs, which stops the batch there: false.

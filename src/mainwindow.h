@@ -104,7 +104,7 @@ private:
     bool refuseMovie(int i, const QString &text);
     bool outputFolderWritable();
     bool outputsOverwriteMovies();
-    bool joinTrip(int trip, const TripJoin &join);
+    QString joinTrip(int trip, const TripJoin &join);
     void jobFinished();
     static QString processingText(int movies);
     void showBatchProgress();

@@ -9,11 +9,6 @@
 #include <QFile>
 #include <QTemporaryFile>
 
-static int side(Camera camera)
-{
-    return camera == Camera::Front ? 0 : 1;
-}
-
 // The trip's start, and the first place one of its clips carries.
 static MovieMetadata tripMetadata(const QList<int> &movies,
                                   const std::vector<MovieMetadata> &metadata)

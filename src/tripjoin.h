@@ -29,6 +29,8 @@ struct TripJoin
     static QList<TripJoin> plan(int movies, const std::vector<bool> &outputsWritten,
                                 const std::vector<MovieMetadata> &metadata, long dateShift);
     QString output(const EncodeSettings &settings, Camera camera) const;
+    // Where a camera's clips, list and chapters are in the arrays above.
+    static int side(Camera camera) { return camera == Camera::Front ? 0 : 1; }
     QString track(const char *suffix) const { return folder + name + suffix; }
     // Writes the concat lists, the chapters (MP4) and the trip's track files; the reason
     // something could not be written, or an empty string.
