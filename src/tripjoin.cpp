@@ -46,6 +46,7 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritt
             join.clips[0] << BLOCKS_g[movie].frontFileName;
             join.clips[1] << BLOCKS_g[movie].rearFileName;
             join.tracks << MainWindow::trackFilePath(BLOCKS_g[movie].movieFile);
+            join.titles << BLOCKS_g[movie].movieFile.fileName();
         }
         trips << join;
     }
@@ -71,12 +72,11 @@ static QString writeTemporary(const QString &folder, const QString &pattern,
     return file.fileName();
 }
 
-static QByteArray chapterText(const QStringList &clips, const QList<int> &movies)
+static QByteArray chapterText(const QStringList &clips, const QStringList &titles)
 {
     QList<trip::Chapter> chapters;
     for (int i = 0; i < clips.size(); ++i)
-        chapters << trip::Chapter{BLOCKS_g[movies[i]].movieFile.fileName(),
-                                  mediaDurationSeconds(clips[i]).value_or(0)};
+        chapters << trip::Chapter{titles[i], mediaDurationSeconds(clips[i]).value_or(0)};
     return trip::chapterMetadata(chapters);
 }
 
@@ -90,7 +90,7 @@ QString TripJoin::prepare(const EncodeSettings &settings, long dateShift, bool g
             writeTemporary(folder, stem + "-XXXXXX.concat", trip::concatList(clips[i]), error);
         if (settings.mp4 && error.isEmpty())
             chapters[i] = writeTemporary(folder, stem + "-XXXXXX.chapters",
-                                         chapterText(clips[i], movies), error);
+                                         chapterText(clips[i], titles), error);
     }
     if (!error.isEmpty())
         return error;

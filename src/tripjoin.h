@@ -21,6 +21,7 @@ struct TripJoin
     QString folder;         // the output folder, ending with a separator
     QStringList clips[2];   // the clips' front and rear outputs
     QStringList tracks;     // the clips' track files
+    QStringList titles;     // the clips' movie names, their chapters' titles
     QString lists[2];       // per camera, the concat list that prepare() writes
     QString chapters[2];    // per camera, the chapters of an MP4 join, from prepare()
 
