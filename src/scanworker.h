@@ -51,12 +51,14 @@ struct OutputMove
 // Scans a movie's telemetry and writes its track file on the scan thread, so that
 // reading a multi-gigabyte movie from a slow card never stalls the window; and moves
 // finished outputs into place there, as flushing hundreds of megabytes to a slow disk
-// takes seconds.
+// takes seconds; and prepares the trips' joins, which wait for ffprobe.
 //
 // Why this is safe: the batch hands out one block at a time and touches none of its
 // records until `scanned` for it arrives, a queued signal whose delivery orders the
-// worker's writes before the batch's reads. The worker gets everything else by value and
-// touches no widget, setting or counter; what it tells early (metadataRead) is a copy.
+// worker's writes before the batch's reads. Trips are prepared only once every scan has
+// ended, and the worker then only reads the records. The worker gets everything else by
+// value and touches no widget, setting or counter; what it tells early (metadataRead) is
+// a copy.
 class ScanWorker : public QObject
 {
     Q_OBJECT
