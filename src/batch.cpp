@@ -351,17 +351,16 @@ void Batch::finish(const EndedJob &ended, const QString &reason)
         QFile::remove(job.partial);
     const auto step =
         job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
-    if (job.trip >= 0)
-        report.joinEnded(movies + job.trip, trips[job.trip].name, step, reason);
-    else
-        report.jobEnded(job.movie, step, reason);
     writeLog(job, ended.errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
     --unfinishedJobs;
     ++finished;
-    if (job.trip >= 0)
+    if (job.trip >= 0) {
+        report.jobEnded(movies + job.trip, trips[job.trip].name, step, reason);
         joinEnded(job.trip);
-    else
+    } else {
+        report.jobEnded(job.movie, BLOCKS_g[job.movie].movieFile.fileName(), step, reason);
         movieJobEnded(job.movie, reason.isEmpty());
+    }
     emit jobFinished(job, ended.exitCode, ended.exitStatus);
     advance();
 }

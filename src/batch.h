@@ -74,8 +74,7 @@ public:
     int movieCount() const { return movies; }
     // The latest movie whose jobs have started, from 0; -1 before the first.
     int movieInProgress() const { return latestStarted; }
-    // Movies whose jobs have all ended, and those of them with both outputs written.
-    int finishedMovies() const { return moviesFinished; }
+    // Movies whose jobs have all ended with both outputs written.
     int convertedMovies() const { return moviesConverted; }
     // From the pace of the movies finished so far; -1 before the first has finished.
     qint64 secondsLeft() const;

@@ -2,8 +2,6 @@
 
 #include "globals.h"
 
-#include "globals.h"
-
 #include <QCoreApplication>
 
 static QString tr(const char *text)
@@ -16,22 +14,13 @@ BatchReport::BatchReport(int movies, const QStringList &unreadable)
 {
 }
 
-void BatchReport::jobEnded(int movie, Step step, const QString &reason)
+void BatchReport::jobEnded(int order, const QString &name, Step step, const QString &reason)
 {
     ++endedJobs;
     if (reason.isEmpty())
         return;
     ++failedJobs;
-    noteFailure(movie, step, reason);
-}
-
-void BatchReport::joinEnded(int order, const QString &tripName, Step step, const QString &reason)
-{
-    ++endedJobs;
-    if (reason.isEmpty())
-        return;
-    ++failedJobs;
-    noteFailure(order, tripName, step, reason);
+    noteFailure(order, name, step, reason);
 }
 
 void BatchReport::joinsFailed(int order, const QString &tripName, const QString &reason)

@@ -15,13 +15,11 @@ public:
     // What of a movie failed, in the order the report names a movie's failures.
     enum class Step { Track, Jobs, Front, Rear };
 
-    // A job ended; `reason` is empty when its output was written.
-    void jobEnded(int movie, Step step, const QString &reason);
+    // A job ended; `reason` is empty when its output was written. Failures are named in
+    // `order`: a movie's index, or for a trip's join the number of movies plus the trip's.
+    void jobEnded(int order, const QString &name, Step step, const QString &reason);
     // A trip's two joins are jobs of the batch too.
     void addJobs(int count) { jobs += count; }
-    // A join ended; trips come after the movies in the order of failures (order: the
-    // number of movies plus the trip's index).
-    void joinEnded(int order, const QString &tripName, Step step, const QString &reason);
     // A trip that could not be prepared: both its joins fail.
     void joinsFailed(int order, const QString &tripName, const QString &reason);
     // Jobs the batch never started (it stopped at a movie whose jobs could not be made)

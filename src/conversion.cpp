@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryFile>
@@ -271,13 +270,10 @@ void MainWindow::cancelConversion()
 {
     if (!conversionRunning())
         return; // the dialog was closed with the window, or the batch had ended
-    batch->abort();
-    progressDialog.reset();
-    QMessageBox::information(this, tr("Converter"),
-                             tr("Conversion cancelled: %1 of %2 movies converted.")
-                                 .arg(batch->convertedMovies())
-                                 .arg(batch->movieCount()),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+    endBatchNow();
+    showInformation(tr("Conversion cancelled: %1 of %2 movies converted.")
+                        .arg(batch->convertedMovies())
+                        .arg(batch->movieCount()));
     bringToFront();
 }
 
@@ -288,8 +284,7 @@ void MainWindow::finishBatch(const BatchReport &report)
     if (!isActiveWindow())
         notifyDesktop(tr("Converter"), report.text());
     if (report.complete())
-        QMessageBox::information(this, tr("Converter"), report.text(), QMessageBox::Ok,
-                                 QMessageBox::NoButton);
+        showInformation(report.text());
     else
         showWarning(report.text());
 }

@@ -51,6 +51,12 @@ struct s_BLOCK
     int32_t nRecords;
 };
 
+// The records that belong to a block's movie: nRecords, within the arrays' room.
+inline int recordCount(const s_BLOCK &block)
+{
+    return block.nRecords < MAX_RECORDS ? block.nRecords : MAX_RECORDS;
+}
+
 // Zero-filled static storage: the numeric members start at 0.
 extern s_BLOCK BLOCKS_g[MAX_BLOCKS];
 extern int nBlocks_g;

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QXmlStreamWriter>
 
-#include <algorithm>
 #include <cmath>
 
 namespace gpx {
@@ -20,20 +19,6 @@ const QString SchemaLocations =
     QStringLiteral("http://www.topografix.com/GPX/1/1 http://www.topografix.com/GPX/1/1/gpx.xsd "
                    "http://www.garmin.com/xmlschemas/TrackPointExtension/v2 "
                    "http://www8.garmin.com/xmlschemas/TrackPointExtensionv2.xsd");
-
-int recordCount(const s_BLOCK &block)
-{
-    return std::min(block.nRecords, MAX_RECORDS);
-}
-
-// Index of the first record with a fix, or -1.
-int firstPoint(const s_BLOCK &block)
-{
-    for (int i = 0; i < recordCount(block); ++i)
-        if (hasFix(block, i))
-            return i;
-    return -1;
-}
 
 QString utcTime(qint32 secondsSince1970)
 {
@@ -97,9 +82,17 @@ bool hasFix(const s_BLOCK &block, int i)
     return onGlobe && !(latitude == 0 && longitude == 0);
 }
 
+int firstFix(const s_BLOCK &block)
+{
+    for (int i = 0; i < recordCount(block); ++i)
+        if (hasFix(block, i))
+            return i;
+    return -1;
+}
+
 bool hasPoints(const s_BLOCK &block)
 {
-    return firstPoint(block) >= 0;
+    return firstFix(block) >= 0;
 }
 
 bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device)
@@ -114,7 +107,7 @@ bool writeTrack(const QList<const s_BLOCK *> &blocks, const QString &trackName, 
     xml.writeStartDocument();
     startRoot(xml);
     for (const s_BLOCK *block : blocks) {
-        const int first = firstPoint(*block);
+        const int first = firstFix(*block);
         if (first >= 0) {
             xml.writeStartElement(GpxNamespace, "metadata");
             xml.writeTextElement(GpxNamespace, "time", utcTime(block->recTime[first]));

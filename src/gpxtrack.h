@@ -16,6 +16,9 @@ namespace gpx {
 // fix, and a damaged record's position may be no number or off the globe.
 bool hasFix(const s_BLOCK &block, int i);
 
+// The first record with a fix, or -1.
+int firstFix(const s_BLOCK &block);
+
 // Whether the movie's GPX would hold any point; without one no GPX is written.
 bool hasPoints(const s_BLOCK &block);
 

@@ -144,6 +144,11 @@ void MainWindow::closeEvent(QCloseEvent *)
     saveWindowPos();
     // Closing does not wait for a batch: it is ended, and its progress window, which has
     // no parent, is closed so that it cannot keep the program running.
+    endBatchNow();
+}
+
+void MainWindow::endBatchNow()
+{
     batch->abort();
     progressDialog.reset();
 }
@@ -152,6 +157,11 @@ void MainWindow::bringToFront()
 {
     activateWindow();
     raise();
+}
+
+void MainWindow::showInformation(const QString &text)
+{
+    QMessageBox::information(this, tr("Converter"), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 // Every warning hands the focus back to the window once it is closed.

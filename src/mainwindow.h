@@ -58,7 +58,6 @@ public:
     static QString writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift);
     // The same for the GPX track of the block's records with a position.
     static QString writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift);
-    static bool setFileTimes(const QString &path, long modificationTime);
     // Where a movie's track file goes in the configuration's output folder.
     static QString trackFilePath(const QFileInfo &movie);
     // The date of a movie's output files: dateShift seconds after the block's last record;
@@ -95,6 +94,9 @@ private:
     void showAbout();
     void bringToFront();
     void showWarning(const QString &text);
+    void showInformation(const QString &text);
+    // Ends a batch at once, as closing and Cancel do (Batch::abort), with its dialog.
+    void endBatchNow();
 
     // conversion.cpp
     bool refuseWhileConverting();

@@ -8,8 +8,6 @@
 
 #include <QFile>
 
-#include <algorithm>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,18 +40,15 @@ QString MovieScan::writeTrack() const
 MovieMetadata MovieScan::metadataOf(const s_BLOCK &records) const
 {
     MovieMetadata metadata;
-    const int count = std::min(records.nRecords, MAX_RECORDS);
-    if (count == 0)
+    if (recordCount(records) == 0)
         return metadata;
     metadata.dated = true;
     metadata.start = records.recTime[0];
-    for (int i = 0; i < count && placeWanted; ++i) {
-        if (gpx::hasFix(records, i)) {
-            metadata.placed = true;
-            metadata.latitude = records.latitude[i];
-            metadata.longitude = records.longitude[i];
-            break;
-        }
+    const int place = placeWanted ? gpx::firstFix(records) : -1;
+    if (place >= 0) {
+        metadata.placed = true;
+        metadata.latitude = records.latitude[place];
+        metadata.longitude = records.longitude[place];
     }
     return metadata;
 }

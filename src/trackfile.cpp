@@ -92,7 +92,7 @@ static QByteArray trackText(const s_BLOCK &block, int records)
 
 std::optional<qint64> MainWindow::driveDate(const s_BLOCK &block, long dateShift)
 {
-    const int records = std::min(block.nRecords, MAX_RECORDS);
+    const int records = recordCount(block);
     if (records <= 0)
         return std::nullopt;
     return qint64(block.recTime[records - 1]) + dateShift;
@@ -100,7 +100,7 @@ std::optional<qint64> MainWindow::driveDate(const s_BLOCK &block, long dateShift
 
 QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
 {
-    const QByteArray text = trackText(block, std::min(block.nRecords, MAX_RECORDS));
+    const QByteArray text = trackText(block, recordCount(block));
     return safefile::write(
         path, [&text](QIODevice &file) { return file.write(text) == text.size(); },
         driveDate(block, dateShift));
@@ -124,13 +124,8 @@ int MainWindow::checkSum(const char *s)
     return ::checkSum(s);
 }
 
-bool MainWindow::setFileModificationDate(QString path, long time)
-{
-    return setFileTimes(path, time + timezoneShiftSeconds(CONF_g.timezoneOffset));
-}
-
 // Sets the modification time and keeps the access time.
-bool MainWindow::setFileTimes(const QString &path, long modificationTime)
+static bool setFileTimes(const QString &path, long modificationTime)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat status;
@@ -140,4 +135,9 @@ bool MainWindow::setFileTimes(const QString &path, long modificationTime)
     times.actime = status.st_atime;
     times.modtime = modificationTime;
     return utime(nativePath.constData(), &times) == 0;
+}
+
+bool MainWindow::setFileModificationDate(QString path, long time)
+{
+    return setFileTimes(path, time + timezoneShiftSeconds(CONF_g.timezoneOffset));
 }

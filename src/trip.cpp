@@ -13,7 +13,7 @@ namespace trip {
 
 ClipSpan clipSpan(int movie, const s_BLOCK &block, bool outputsWritten)
 {
-    const int records = std::min(block.nRecords, MAX_RECORDS);
+    const int records = recordCount(block);
     if (records <= 0)
         return {movie, false, 0, 0, outputsWritten};
     return {movie, true, block.recTime[0], block.recTime[records - 1], outputsWritten};

@@ -39,7 +39,7 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritt
         TripJoin join;
         join.name = trip::baseName(first.recTime[0], dateShift);
         join.movies = movieList;
-        join.lastRecord = last.recTime[std::min(last.nRecords, MAX_RECORDS) - 1];
+        join.lastRecord = last.recTime[recordCount(last) - 1];
         join.metadata = tripMetadata(movieList, metadata);
         join.folder = CONF_g.outputDirectory;
         for (const int movie : movieList) {
