@@ -4,7 +4,7 @@
 #include "aviwriter.h"
 #include "globals.h"
 #include "mainwindow.h"
-#include "telemetryscan.h"
+#include "telemetry.h"
 #include "testsupport.h"
 
 #include <QRandomGenerator>
@@ -343,7 +343,7 @@ void TelemetryTest::findsChunks()
     QFETCH(int, records);
 
     const QString path = writeMovie(bytes);
-    const std::vector<qint64> found = telemetryChunkOffsets(path);
+    const std::vector<qint64> found = telemetry::chunkOffsets(path);
     QCOMPARE(Offsets(found.begin(), found.end()), offsets);
     QCOMPARE(load(bytes), records);
 }
@@ -372,10 +372,10 @@ void TelemetryTest::everyPieceSizeFindsTheSameChunks()
     bytes += "03txH02txH";
     const QString path = writeMovie(bytes);
 
-    const std::vector<qint64> whole = telemetryChunkOffsets(path);
+    const std::vector<qint64> whole = telemetry::chunkOffsets(path);
     QVERIFY(whole.size() > 100);
     QCOMPARE(whole.back(), bytes.size() - 5);
-    const std::vector<qint64> pieces = telemetryChunkOffsets(path, pieceBytes);
+    const std::vector<qint64> pieces = telemetry::chunkOffsets(path, pieceBytes);
     QCOMPARE(Offsets(pieces.begin(), pieces.end()), Offsets(whole.begin(), whole.end()));
 }
 
@@ -483,9 +483,9 @@ void TelemetryTest::readsAtMostMaxSamples()
     QCOMPARE(BLOCKS_g[0].recTime[expected - 1], Start + expected - 1);
     COMPARE_EXACTLY(BLOCKS_g[0].gForceX[expected - 1], 1.5f);
 
-    QCOMPARE(telemetryChunkOffsets(writeMovie(bytes03)).size(), size_t(MAX_SAMPLES));
+    QCOMPARE(telemetry::chunkOffsets(writeMovie(bytes03)).size(), size_t(MAX_SAMPLES));
     const QByteArray late02 = bytes03 + chunk(sample(Start));
-    const std::vector<qint64> offsets = telemetryChunkOffsets(writeMovie(late02));
+    const std::vector<qint64> offsets = telemetry::chunkOffsets(writeMovie(late02));
     QCOMPARE(Offsets(offsets.begin(), offsets.end()), Offsets{qint64(bytes03.size())});
 }
 

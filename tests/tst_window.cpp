@@ -235,10 +235,10 @@ private slots:
         QCOMPARE(store().value("configuration/timezoneOffset").toFloat(), 1e30f);
         MainWindow window;
         QCOMPARE(find<QLineEdit>(window, "timezoneOffset")->text(), "1e+30");
-        QCOMPARE(MainWindow::timezoneShiftSeconds(1e30f), 24L * 3600);
-        QCOMPARE(MainWindow::timezoneShiftSeconds(-1e30f), -24L * 3600);
-        QCOMPARE(MainWindow::timezoneShiftSeconds(std::numeric_limits<float>::quiet_NaN()), 0L);
-        QCOMPARE(MainWindow::timezoneShiftSeconds(-3.5f), -12600L);
+        QCOMPARE(timezoneShiftSeconds(1e30f), 24L * 3600);
+        QCOMPARE(timezoneShiftSeconds(-1e30f), -24L * 3600);
+        QCOMPARE(timezoneShiftSeconds(std::numeric_limits<float>::quiet_NaN()), 0L);
+        QCOMPARE(timezoneShiftSeconds(-3.5f), -12600L);
     }
 
     void radioPairsAreExclusive_data()

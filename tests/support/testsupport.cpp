@@ -2,6 +2,7 @@
 
 #include "ffmpegcommand.h"
 #include "globals.h"
+#include "mainwindow.h"
 
 #include <QApplication>
 #include <QCoreApplication>

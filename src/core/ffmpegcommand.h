@@ -9,6 +9,8 @@
 
 #include <optional>
 
+struct s_CONF;
+
 enum class Camera { Front, Rear };
 
 // How the split movies are written, taken from the settings when a movie's jobs are made.
@@ -35,8 +37,8 @@ struct MovieMetadata
 
 Q_DECLARE_METATYPE(MovieMetadata)
 
-// The settings of the window's "Settings" box as the configuration holds them.
-EncodeSettings encodeSettingsFromConfiguration();
+// How a configuration has the movies written.
+EncodeSettings encodeSettingsOf(const s_CONF &conf);
 
 // The ffmpeg beside the program's own executable.
 QString ffmpegProgram();

@@ -1,40 +1,42 @@
 #include "scanworker.h"
 
+#include "configuration.h"
 #include "globals.h"
 #include "gpxtrack.h"
-#include "mainwindow.h"
 #include "movienames.h"
 #include "safefile.h"
+#include "telemetry.h"
+#include "trackfile.h"
 
 #include <QFile>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-MovieScan MovieScan::of(int k)
+MovieScan MovieScan::of(int k, const s_CONF &conf)
 {
-    const QString track = MainWindow::trackFilePath(BLOCKS_g[k].movieFile);
+    const QString track = trackfile::pathFor(conf.outputDirectory, BLOCKS_g[k].movieFile);
     return {k,
             BLOCKS_g[k].movieFile.absoluteFilePath(),
             track,
-            CONF_g.gpxTrack ? movienames::gpxPathBeside(track) : QString(),
-            MainWindow::timezoneShiftSeconds(CONF_g.timezoneOffset),
-            CONF_g.placeInMovies};
+            conf.gpxTrack ? movienames::gpxPathBeside(track) : QString(),
+            timezoneShiftSeconds(conf.timezoneOffset),
+            conf.placeInMovies};
 }
 
 bool MovieScan::readTelemetry(const std::atomic<bool> *cancelled,
                               const std::function<bool(const s_BLOCK &)> &firstRecords) const
 {
-    return MainWindow::readTelemetry(moviePath, BLOCKS_g[block], cancelled, firstRecords);
+    return telemetry::read(moviePath, BLOCKS_g[block], cancelled, firstRecords);
 }
 
 QString MovieScan::writeTrack() const
 {
     const s_BLOCK &records = BLOCKS_g[block];
-    const QString error = MainWindow::writeTrackFile(records, trackPath, dateShift);
+    const QString error = trackfile::write(records, trackPath, dateShift);
     if (!error.isEmpty() || gpxPath.isEmpty() || !gpx::hasPoints(records))
         return error;
-    return MainWindow::writeGpxFile(records, gpxPath, dateShift);
+    return trackfile::writeGpx(records, gpxPath, dateShift);
 }
 
 MovieMetadata MovieScan::metadataOf(const s_BLOCK &records) const

@@ -19,6 +19,7 @@
 // movie's scan have both ended, on the scan thread, which flushes it to the disk first.
 
 #include "batchreport.h"
+#include "configuration.h"
 #include "ffmpegcommand.h"
 #include "tripjoin.h"
 
@@ -58,14 +59,12 @@ class Batch : public QObject
 
 public:
     enum class Phase { Idle, ChoosingOutput, Converting, Ending };
-    // Makes the jobs of a movie (through enqueue); false stops the batch at that movie.
+    // Has the jobs of a movie made (makeMovieJobs) and tells the user if it could not;
+    // false stops the batch at that movie.
     using JobMaker = std::function<bool(int movie)>;
-    // Makes the two joins of a prepared trip (through enqueue); the reason it cannot, or
-    // an empty string.
-    using JoinMaker = std::function<QString(int trip, const TripJoin &join)>;
 
-    // The jobs' processes are children of `window`, as the jobs are the window's.
-    Batch(QObject *window, JobMaker makeJobs, JoinMaker makeJoins);
+    // The jobs' processes are children of `processParent` (the window's, in the window).
+    Batch(QObject *processParent, JobMaker makeJobs);
     ~Batch() override;
 
     Phase phase() const { return current; }
@@ -85,15 +84,15 @@ public:
     void leaveOut(const QStringList &unreadable);
     void chooseOutput();
     void dropChoice();
-    // The movies are blocks 0 to movies - 1; outputs are dated dateShift seconds after the
-    // drive's last record; with joinTrips, the clips of each trip are joined once the
-    // split jobs have ended. A batch without movies ends at once, without a report.
-    void start(int movies, long dateShift, bool joinTrips);
-    void enqueue(const Job &job);
+    // The movies are blocks 0 to movies - 1, converted as `conf` says into its output
+    // folder; with joinTrips, the clips of each trip are joined once the split jobs have
+    // ended. A batch without movies ends at once, without a report.
+    void start(int movies, const s_CONF &conf);
+    // Queues the movie's front and rear jobs; the reason it can get none, or an empty
+    // string.
+    QString makeMovieJobs(int movie);
     // What a movie's outputs say of the drive, known when its jobs are made.
     const MovieMetadata &metadataOf(int movie) const { return metadata[size_t(movie)]; }
-    // The reason a movie got no jobs, for the report.
-    void reportRefusedMovie(int movie, const QString &reason);
     // Ends the batch at once: the scan is stopped, running jobs are killed and all partial
     // outputs removed, so that no ffmpeg outlives it and no broken file is left. An output
     // being flushed is first moved into place whole.
@@ -118,6 +117,8 @@ private:
         QProcess::ExitStatus exitStatus;
     };
 
+    void enqueue(const Job &job);
+    QString makeJoins(int trip);
     void advance();
     bool mayHandOutMovie() const;
     void handOutMovie();
@@ -143,9 +144,9 @@ private:
     void endIfDone();
     void stopScanThread();
 
-    QObject *const window;
+    QObject *const processParent;
     const JobMaker makeJobs;
-    const JoinMaker makeJoins;
+    s_CONF conf{};
     Phase current = Phase::Idle;
     int generation = 0; // tells a late scan result of an ended batch from a current one
     int movies = 0;

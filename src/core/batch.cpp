@@ -2,8 +2,11 @@
 
 #include "globals.h"
 #include "joblog.h"
-#include "mainwindow.h"
+#include "outputs.h"
+#include "safefile.h"
 #include "scanworker.h"
+#include "trackfile.h"
+#include "translation.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,8 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Batch::Batch(QObject *window, JobMaker makeJobs, JoinMaker makeJoins)
-    : window(window), makeJobs(std::move(makeJobs)), makeJoins(std::move(makeJoins))
+Batch::Batch(QObject *processParent, JobMaker makeJobs)
+    : processParent(processParent), makeJobs(std::move(makeJobs))
 {
 }
 
@@ -47,12 +50,13 @@ void Batch::dropChoice()
     current = Phase::Idle;
 }
 
-void Batch::start(int movieCount, long shift, bool joining)
+void Batch::start(int movieCount, const s_CONF &configuration)
 {
     ++generation;
     movies = movieCount;
-    dateShift = shift;
-    joinTrips = joining;
+    conf = configuration;
+    dateShift = timezoneShiftSeconds(conf.timezoneOffset);
+    joinTrips = conf.joinTrips;
     tripStep = TripStep::Unplanned;
     trips.clear();
     outputsWritten.assign(size_t(movies), false);
@@ -88,9 +92,66 @@ void Batch::enqueue(const Job &job)
     ++unfinishedJobs;
 }
 
-void Batch::reportRefusedMovie(int movie, const QString &reason)
+QString Batch::makeMovieJobs(int movie)
 {
-    report.movieRefused(movie, reason);
+    const QString program = ffmpegProgram();
+    const QFileInfo &movieFile = BLOCKS_g[movie].movieFile;
+    QString front, rear, refusal;
+    if (!QFile::exists(program))
+        refusal = QString("Could not find ffmpeg here: %1").arg(program);
+    else if (!outputs::splitPaths(movieFile, conf, front, rear))
+        refusal = translated("Could not find AVI file extension");
+    // ffmpeg writes into files made for it, under names nobody can foresee (safefile.h).
+    QStringList partials;
+    if (refusal.isEmpty()) {
+        QString trouble;
+        partials = safefile::createPartials({front, rear}, trouble);
+        if (partials.isEmpty())
+            refusal = translated("Could not start writing %1").arg(trouble);
+    }
+    if (!refusal.isEmpty()) {
+        report.movieRefused(movie, refusal);
+        return refusal;
+    }
+    BLOCKS_g[movie].frontFileName = front;
+    BLOCKS_g[movie].rearFileName = rear;
+    const EncodeSettings settings = encodeSettingsOf(conf);
+    const auto job = [&](Camera camera, const QString &output, const QString &partial,
+                         const char *log) {
+        return Job{
+            camera,
+            movie,
+            program,
+            splitArguments(settings, movieFile.filePath(), camera, partial, metadataOf(movie)),
+            conf.outputDirectory + log,
+            output,
+            partial};
+    };
+    enqueue(job(Camera::Front, front, partials[0], "front_log.txt"));
+    enqueue(job(Camera::Rear, rear, partials[1], "rear_log.txt"));
+    return {};
+}
+
+// Queues the front and rear joins of a trip, logged in "trip_log.txt".
+QString Batch::makeJoins(int trip)
+{
+    const TripJoin &join = trips[trip];
+    const EncodeSettings settings = encodeSettingsOf(conf);
+    const QString front = join.output(settings, Camera::Front);
+    const QString rear = join.output(settings, Camera::Rear);
+    QString trouble;
+    const QStringList partials = safefile::createPartials({front, rear}, trouble);
+    if (partials.isEmpty())
+        return trouble;
+    for (const Camera camera : {Camera::Front, Camera::Rear}) {
+        const int side = TripJoin::side(camera);
+        enqueue(Job{camera, -1, ffmpegProgram(),
+                    joinArguments(settings, join.lists[side], join.chapters[side], partials[side],
+                                  join.metadata),
+                    conf.outputDirectory + "trip_log.txt", QStringList{front, rear}[side],
+                    partials[side], trip});
+    }
+    return {};
 }
 
 // Makes the jobs of movies whose metadata came, hands out movies and starts jobs while
@@ -146,7 +207,7 @@ void Batch::startScan(int movie)
     ScanWorker *worker = scanWorker.get();
     QMetaObject::invokeMethod(
         worker,
-        [worker, generation = generation, scan = MovieScan::of(movie)] {
+        [worker, generation = generation, scan = MovieScan::of(movie, conf)] {
             worker->scan(generation, scan);
         },
         Qt::QueuedConnection);
@@ -221,7 +282,7 @@ void Batch::startJob(const Job &job)
         jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
         return;
     }
-    auto *process = new QProcess(window);
+    auto *process = new QProcess(processParent);
     // Conversions run in the background: at a lower priority the window, the scan and
     // the rest of the desktop stay responsive while every core encodes.
     process->setChildProcessModifier([] {
@@ -370,14 +431,14 @@ std::optional<qint64> Batch::dateOf(const Job &job) const
 {
     if (job.trip >= 0)
         return trips[job.trip].lastRecord + qint64(dateShift);
-    return MainWindow::driveDate(BLOCKS_g[job.movie], dateShift);
+    return trackfile::driveDate(BLOCKS_g[job.movie], dateShift);
 }
 
 // The clips that continue each other, from the split jobs' results; their joins are made
 // once the scan thread has prepared them (ffprobe for the chapters, the trip's tracks).
 void Batch::planTrips()
 {
-    trips = TripJoin::plan(movies, outputsWritten, metadata, dateShift);
+    trips = TripJoin::plan(movies, outputsWritten, metadata, dateShift, conf.outputDirectory);
     joinsLeft.assign(size_t(trips.size()), 0);
     if (trips.isEmpty()) {
         tripStep = TripStep::Joining;
@@ -387,9 +448,9 @@ void Batch::planTrips()
     ScanWorker *worker = scanWorker.get();
     QMetaObject::invokeMethod(
         worker,
-        [worker, generation = generation, trips = trips,
-         settings = encodeSettingsFromConfiguration(), shift = dateShift,
-         gpx = CONF_g.gpxTrack] { worker->prepareTrips(generation, trips, settings, shift, gpx); },
+        [worker, generation = generation, trips = trips, settings = encodeSettingsOf(conf),
+         shift = dateShift,
+         gpx = conf.gpxTrack] { worker->prepareTrips(generation, trips, settings, shift, gpx); },
         Qt::QueuedConnection);
 }
 
@@ -403,8 +464,7 @@ void Batch::tripsPrepared(int preparedGeneration, const QList<TripJoin> &prepare
     int joins = 0;
     for (int trip = 0; trip < trips.size(); ++trip) {
         report.addJobs(2);
-        const QString trouble =
-            errors[trip].isEmpty() ? makeJoins(trip, trips[trip]) : errors[trip];
+        const QString trouble = errors[trip].isEmpty() ? makeJoins(trip) : errors[trip];
         if (trouble.isEmpty()) {
             joins += 2;
             continue;

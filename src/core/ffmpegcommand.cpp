@@ -1,6 +1,6 @@
 #include "ffmpegcommand.h"
 
-#include "globals.h"
+#include "configuration.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -8,11 +8,10 @@
 #include <QFileInfo>
 #include <QProcess>
 
-EncodeSettings encodeSettingsFromConfiguration()
+EncodeSettings encodeSettingsOf(const s_CONF &conf)
 {
-    return {CONF_g.movieFormat == 0, CONF_g.autoBitrate ? 7.0 : double(CONF_g.bitrate),
-            CONF_g.placeInMovies,
-            CONF_g.videoCodec == "h264" ? VideoCodec::H264 : VideoCodec::Mpeg4};
+    return {conf.movieFormat == 0, conf.autoBitrate ? 7.0 : double(conf.bitrate),
+            conf.placeInMovies, conf.videoCodec == "h264" ? VideoCodec::H264 : VideoCodec::Mpeg4};
 }
 
 QString ffmpegProgram()

@@ -1,13 +1,7 @@
 #include "batchreport.h"
 
 #include "globals.h"
-
-#include <QCoreApplication>
-
-static QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
+#include "translation.h"
 
 BatchReport::BatchReport(int movies, const QStringList &unreadable)
     : movies(movies), jobs(2 * movies), unreadable(unreadable)
@@ -62,13 +56,13 @@ static QString stepName(BatchReport::Step step)
 {
     switch (step) {
     case BatchReport::Step::Track:
-        return tr("track file");
+        return translated("track file");
     case BatchReport::Step::Jobs:
-        return tr("jobs");
+        return translated("jobs");
     case BatchReport::Step::Front:
-        return tr("front");
+        return translated("front");
     case BatchReport::Step::Rear:
-        return tr("rear");
+        return translated("rear");
     }
     return {};
 }
@@ -97,25 +91,26 @@ bool BatchReport::complete() const
 QString BatchReport::text() const
 {
     if (complete())
-        return tr("Conversion Complete!");
-    QString text =
-        tr("Conversion finished with errors: %1 of %2 jobs failed.").arg(failedJobs).arg(jobs);
+        return translated("Conversion Complete!");
+    QString text = translated("Conversion finished with errors: %1 of %2 jobs failed.")
+                       .arg(failedJobs)
+                       .arg(jobs);
     if (failedTracks > 0)
         text +=
-            ' ' + tr("%1 of %2 track files could not be written.").arg(failedTracks).arg(movies);
-    if (unreadable.size() == 1)
-        text +=
             ' ' +
-            tr("1 movie was left out: its name is not valid UTF-8 (%1).").arg(unreadable.first());
+            translated("%1 of %2 track files could not be written.").arg(failedTracks).arg(movies);
+    if (unreadable.size() == 1)
+        text += ' ' + translated("1 movie was left out: its name is not valid UTF-8 (%1).")
+                          .arg(unreadable.first());
     else if (unreadable.size() > 1)
-        text += ' ' + tr("%1 movies were left out: their names are not valid UTF-8 (%2).")
+        text += ' ' + translated("%1 movies were left out: their names are not valid UTF-8 (%2).")
                           .arg(unreadable.size())
                           .arg(unreadable.join(", "));
     if (!firstFailure.isEmpty())
-        text += "\n" + tr("First failure: %1").arg(firstFailure);
+        text += "\n" + translated("First failure: %1").arg(firstFailure);
     if (!logFailure.isEmpty())
-        text += "\n" + tr("The logs could not be written: %1").arg(logFailure);
+        text += "\n" + translated("The logs could not be written: %1").arg(logFailure);
     else if (logsWritten)
-        text += "\n" + tr("See front_log.txt and rear_log.txt in the output folder.");
+        text += "\n" + translated("See front_log.txt and rear_log.txt in the output folder.");
     return text;
 }

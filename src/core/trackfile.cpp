@@ -1,9 +1,9 @@
+#include "trackfile.h"
+
 #include "globals.h"
 #include "gpxtrack.h"
-#include "mainwindow.h"
 #include "movienames.h"
 #include "safefile.h"
-#include "scanworker.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,9 +17,11 @@
 #include <sys/stat.h>
 #include <utime.h>
 
-QString MainWindow::trackFilePath(const QFileInfo &movie)
+namespace trackfile {
+
+QString pathFor(const QString &folder, const QFileInfo &movie)
 {
-    return CONF_g.outputDirectory + movienames::trackName(movie.fileName());
+    return folder + movienames::trackName(movie.fileName());
 }
 
 // printf into a buffer of the size the text needs: a float can print 39 digits before
@@ -50,8 +52,7 @@ static QByteArray degreesAndMinutes(double coordinate, int degreeDigits)
     return printed("%0*.0f%09.6f", degreeDigits, degrees, minutes);
 }
 
-// XOR of the bytes, as a signed byte widened to int.
-static int checkSum(const char *s)
+int checkSum(const char *s)
 {
     signed char sum = 0;
     for (; *s; ++s)
@@ -78,10 +79,10 @@ static QByteArray rmcSentenceBody(const s_BLOCK &block, int i)
     return body;
 }
 
-static QByteArray trackText(const s_BLOCK &block, int records)
+QByteArray text(const s_BLOCK &block)
 {
     QByteArray text;
-    for (int i = 0; i < records; ++i) {
+    for (int i = 0; i < recordCount(block); ++i) {
         const QByteArray body = rmcSentenceBody(block, i);
         text += '$' + body + printed("*%02X\n", checkSum(body.constData()));
         text += printed("$GSENSOR,%f,%f,%f\n", double(block.gForceX[i]), double(block.gForceY[i]),
@@ -90,7 +91,7 @@ static QByteArray trackText(const s_BLOCK &block, int records)
     return text;
 }
 
-std::optional<qint64> MainWindow::driveDate(const s_BLOCK &block, long dateShift)
+std::optional<qint64> driveDate(const s_BLOCK &block, long dateShift)
 {
     const int records = recordCount(block);
     if (records <= 0)
@@ -98,15 +99,15 @@ std::optional<qint64> MainWindow::driveDate(const s_BLOCK &block, long dateShift
     return qint64(block.recTime[records - 1]) + dateShift;
 }
 
-QString MainWindow::writeTrackFile(const s_BLOCK &block, const QString &path, long dateShift)
+QString write(const s_BLOCK &block, const QString &path, long dateShift)
 {
-    const QByteArray text = trackText(block, recordCount(block));
+    const QByteArray lines = text(block);
     return safefile::write(
-        path, [&text](QIODevice &file) { return file.write(text) == text.size(); },
+        path, [&lines](QIODevice &file) { return file.write(lines) == lines.size(); },
         driveDate(block, dateShift));
 }
 
-QString MainWindow::writeGpxFile(const s_BLOCK &block, const QString &path, long dateShift)
+QString writeGpx(const s_BLOCK &block, const QString &path, long dateShift)
 {
     const QString name = QFileInfo(path).completeBaseName();
     return safefile::write(
@@ -114,18 +115,7 @@ QString MainWindow::writeGpxFile(const s_BLOCK &block, const QString &path, long
         driveDate(block, dateShift));
 }
 
-void MainWindow::save_gps_and_gforce_data_nmea(int k)
-{
-    MovieScan::of(k).writeTrack();
-}
-
-int MainWindow::checkSum(const char *s)
-{
-    return ::checkSum(s);
-}
-
-// Sets the modification time and keeps the access time.
-static bool setFileTimes(const QString &path, long modificationTime)
+bool setModificationTime(const QString &path, long modificationTime)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat status;
@@ -137,7 +127,4 @@ static bool setFileTimes(const QString &path, long modificationTime)
     return utime(nativePath.constData(), &times) == 0;
 }
 
-bool MainWindow::setFileModificationDate(QString path, long time)
-{
-    return setFileTimes(path, time + timezoneShiftSeconds(CONF_g.timezoneOffset));
-}
+} // namespace trackfile

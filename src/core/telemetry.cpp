@@ -1,7 +1,6 @@
+#include "telemetry.h"
+
 #include "globals.h"
-#include "mainwindow.h"
-#include "scanworker.h"
-#include "telemetryscan.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -164,9 +163,8 @@ static bool scanStreamed(ChunkSearch &search, int fd, qint64 pieceBytes,
 }
 
 static std::vector<qint64>
-chunkOffsets(int fd, qint64 fileSize, qint64 pieceBytes,
-             const std::atomic<bool> *cancelled = nullptr,
-             std::function<void(const std::vector<qint64> &)> primaryGrew = {})
+findChunks(int fd, qint64 fileSize, qint64 pieceBytes, const std::atomic<bool> *cancelled = nullptr,
+           std::function<void(const std::vector<qint64> &)> primaryGrew = {})
 {
     ChunkSearch search;
     search.primaryGrew = std::move(primaryGrew);
@@ -195,13 +193,13 @@ static int openMovie(const QString &path, qint64 &fileSize)
     return -1;
 }
 
-std::vector<qint64> telemetryChunkOffsets(const QString &path, qint64 pieceBytes)
+std::vector<qint64> telemetry::chunkOffsets(const QString &path, qint64 pieceBytes)
 {
     qint64 fileSize = 0;
     const int fd = openMovie(path, fileSize);
     if (fd < 0)
         return {};
-    std::vector<qint64> offsets = chunkOffsets(fd, fileSize, pieceBytes);
+    std::vector<qint64> offsets = findChunks(fd, fileSize, pieceBytes);
     ::close(fd);
     return offsets;
 }
@@ -309,7 +307,7 @@ static int groupIntoRecords(s_BLOCK &block, const std::vector<Sample> &samples)
 // stay the movie's first records, whatever comes later. Shown to `firstRecords` after each
 // piece that found more, until it has seen enough.
 static std::function<void(const std::vector<qint64> &)>
-firstRecordsWatcher(int fd, qint64 fileSize, const MainWindow::FirstRecords &firstRecords)
+firstRecordsWatcher(int fd, qint64 fileSize, const telemetry::FirstRecords &firstRecords)
 {
     struct State
     {
@@ -327,8 +325,8 @@ firstRecordsWatcher(int fd, qint64 fileSize, const MainWindow::FirstRecords &fir
     };
 }
 
-bool MainWindow::readTelemetry(const QString &moviePath, s_BLOCK &block,
-                               const std::atomic<bool> *cancelled, const FirstRecords &firstRecords)
+bool telemetry::read(const QString &moviePath, s_BLOCK &block, const std::atomic<bool> *cancelled,
+                     const FirstRecords &firstRecords)
 {
     block.nRecords = 0;
     qint64 fileSize = 0;
@@ -338,15 +336,10 @@ bool MainWindow::readTelemetry(const QString &moviePath, s_BLOCK &block,
     std::vector<Sample> samples;
     readSamples(
         fd, fileSize,
-        chunkOffsets(fd, fileSize, 0, cancelled,
-                     firstRecords ? firstRecordsWatcher(fd, fileSize, firstRecords) : nullptr),
+        findChunks(fd, fileSize, 0, cancelled,
+                   firstRecords ? firstRecordsWatcher(fd, fileSize, firstRecords) : nullptr),
         samples);
     ::close(fd);
     block.nRecords = groupIntoRecords(block, samples);
     return true;
-}
-
-void MainWindow::load_gps_and_gforce_data_brightquill4300(int k)
-{
-    MovieScan::of(k).readTelemetry();
 }

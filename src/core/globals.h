@@ -1,5 +1,8 @@
 #pragma once
 
+// The program's names and version, and the block table: the movies of the current batch
+// with their telemetry.
+
 #include <QFileInfo>
 #include <QString>
 
@@ -11,23 +14,6 @@ extern char APP_COMPANY_g[];
 extern char APP_DOMAIN_g[];
 
 extern QString VERSION_g;
-
-// The user's conversion settings; mirrored by the window's "Settings" box.
-struct s_CONF
-{
-    int confVersion;
-    bool autoBitrate;
-    float bitrate;           // Mbit/s
-    float timezoneOffset;    // hours added to recording times when files are dated
-    int movieFormat;         // 0 = MP4 (re-encoded), otherwise AVI (streams copied)
-    QString outputDirectory; // ends with the directory separator once set
-    // The "Extras" box
-    bool gpxTrack;      // a GPX track beside each .gps
-    bool placeInMovies; // the drive's first position in MP4 movies
-    QString videoCodec; // of MP4 movies: "mpeg4" or "h264"
-    bool joinTrips;     // consecutive clips joined into one movie per camera
-};
-extern s_CONF CONF_g;
 
 constexpr int MAX_BLOCKS = 1000;  // movies in one batch
 constexpr int MAX_RECORDS = 1000; // per-second telemetry records of one movie

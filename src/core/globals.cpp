@@ -5,8 +5,8 @@ char APP_COMPANY_g[] = "hollowmarker";
 char APP_DOMAIN_g[] = "hollowmarker.org";
 
 // Defined in one translation unit so that they are built in this order and
-// destroyed in the reverse one.
+// destroyed in the reverse one. (The window's configuration record, CONF_g, is the
+// window's own: see settings.cpp.)
 QString VERSION_g = QStringLiteral(CONVERTER_VERSION);
-s_CONF CONF_g;
 s_BLOCK BLOCKS_g[MAX_BLOCKS];
 int nBlocks_g = 0;

@@ -2,8 +2,8 @@
 
 #include "globals.h"
 #include "gpxtrack.h"
-#include "mainwindow.h"
 #include "safefile.h"
+#include "trackfile.h"
 #include "trip.h"
 
 #include <QFile>
@@ -27,7 +27,8 @@ static MovieMetadata tripMetadata(const QList<int> &movies,
 }
 
 QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritten,
-                               const std::vector<MovieMetadata> &metadata, long dateShift)
+                               const std::vector<MovieMetadata> &metadata, long dateShift,
+                               const QString &folder)
 {
     QList<trip::ClipSpan> clips;
     for (int movie = 0; movie < movies; ++movie)
@@ -41,11 +42,11 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritt
         join.movies = movieList;
         join.lastRecord = last.recTime[recordCount(last) - 1];
         join.metadata = tripMetadata(movieList, metadata);
-        join.folder = CONF_g.outputDirectory;
+        join.folder = folder;
         for (const int movie : movieList) {
             join.clips[0] << BLOCKS_g[movie].frontFileName;
             join.clips[1] << BLOCKS_g[movie].rearFileName;
-            join.tracks << MainWindow::trackFilePath(BLOCKS_g[movie].movieFile);
+            join.tracks << trackfile::pathFor(folder, BLOCKS_g[movie].movieFile);
             join.titles << BLOCKS_g[movie].movieFile.fileName();
         }
         trips << join;

@@ -10,6 +10,7 @@
 #include <optional>
 
 struct s_BLOCK;
+struct s_CONF;
 
 // What reading one movie's telemetry and writing its track file needs, taken on the GUI
 // thread when the movie is handed out. The batch's scan and the telemetry and track file
@@ -24,7 +25,7 @@ struct MovieScan
     bool placeWanted = false;
 
     // Block k of the table with the configuration's output folder, options and UTC offset.
-    static MovieScan of(int k);
+    static MovieScan of(int k, const s_CONF &conf);
     bool readTelemetry(const std::atomic<bool> *cancelled = nullptr,
                        const std::function<bool(const s_BLOCK &)> &firstRecords = {}) const;
     // The ".gps" and, where wanted, the ".gpx": the reason one could not be written, or an

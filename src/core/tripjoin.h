@@ -28,7 +28,8 @@ struct TripJoin
     // The trips of a batch's first `movies` blocks; a clip joins only if both its outputs
     // were written.
     static QList<TripJoin> plan(int movies, const std::vector<bool> &outputsWritten,
-                                const std::vector<MovieMetadata> &metadata, long dateShift);
+                                const std::vector<MovieMetadata> &metadata, long dateShift,
+                                const QString &folder);
     QString output(const EncodeSettings &settings, Camera camera) const;
     // Where a camera's clips, list and chapters are in the arrays above.
     static int side(Camera camera) { return camera == Camera::Front ? 0 : 1; }

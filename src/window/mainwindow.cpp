@@ -44,9 +44,7 @@ constexpr int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow),
-      batch(std::make_unique<Batch>(
-          this, [this](int movie) { return convertMovie(movie); },
-          [this](int trip, const TripJoin &join) { return joinTrip(trip, join); }))
+      batch(std::make_unique<Batch>(this, [this](int movie) { return convertMovie(movie); }))
 {
     // A progress dialog arms its show timer when it is constructed; without a
     // reset it would pop up empty a few seconds after start-up.

@@ -1,0 +1,89 @@
+#include "outputs.h"
+
+#include "configuration.h"
+#include "ffmpegcommand.h"
+#include "globals.h"
+#include "movienames.h"
+#include "safefile.h"
+#include "trackfile.h"
+#include "translation.h"
+
+#include <QDir>
+#include <QSet>
+#include <QTemporaryFile>
+
+namespace outputs {
+
+bool splitPaths(const QFileInfo &movie, const s_CONF &conf, QString &front, QString &rear)
+{
+    const QString base = conf.outputDirectory + movie.fileName();
+    if (!movienames::hasAviExtension(base))
+        return false;
+    const EncodeSettings settings = encodeSettingsOf(conf);
+    const QString stem = movienames::splitStem(base);
+    front = stem + splitSuffix(settings, Camera::Front);
+    rear = stem + splitSuffix(settings, Camera::Rear);
+    return true;
+}
+
+QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf)
+{
+    const QString track = trackfile::pathFor(conf.outputDirectory, movie);
+    QStringList paths{track};
+    if (conf.gpxTrack)
+        paths << movienames::gpxPathBeside(track);
+    QString front, rear;
+    if (splitPaths(movie, conf, front, rear))
+        paths << front << rear;
+    return paths;
+}
+
+QString folderProblem(const QString &folder)
+{
+    QTemporaryFile probe(folder + ".write-test-XXXXXX");
+    if (probe.open())
+        return {};
+    return translated("The output folder cannot be written: %1\n%2")
+        .arg(QDir::toNativeSeparators(folder), probe.errorString());
+}
+
+// The path a file has or would have, with the folder's links resolved, so that
+// two names of one file compare equal.
+static QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : folder + '/' + info.fileName();
+}
+
+QString overwriteProblem(int movies, const s_CONF &conf)
+{
+    QSet<QString> moviePaths;
+    for (int i = 0; i < movies; ++i)
+        moviePaths.insert(resolvedPath(BLOCKS_g[i].movieFile.filePath()));
+    QSet<QString> outputPaths;
+    for (int i = 0; i < movies; ++i) {
+        for (const QString &output : ofMovie(BLOCKS_g[i].movieFile, conf)) {
+            const QString resolved = resolvedPath(output);
+            const QString shown = QDir::toNativeSeparators(resolved);
+            if (moviePaths.contains(resolved))
+                return translated("An output file would overwrite a movie of this batch: %1")
+                    .arg(shown);
+            if (outputPaths.contains(resolved))
+                return translated("Two movies of this batch would write the same output file: %1")
+                    .arg(shown);
+            outputPaths.insert(resolved);
+        }
+    }
+    return {};
+}
+
+void removeLeftovers(int movies, const s_CONF &conf)
+{
+    QStringList paths;
+    for (int i = 0; i < movies; ++i)
+        paths << ofMovie(BLOCKS_g[i].movieFile, conf);
+    safefile::removeLeftovers(paths);
+}
+
+} // namespace outputs

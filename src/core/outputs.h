@@ -1,0 +1,34 @@
+#pragma once
+
+// The files a batch writes in its output folder, and the checks made before it starts:
+// each rule once, for the window and the command line.
+
+#include <QString>
+#include <QStringList>
+
+class QFileInfo;
+struct s_CONF;
+
+namespace outputs {
+
+// The front and rear movies of a movie in the configuration's output folder; false when
+// the movie's name does not end in ".avi" or ".AVI".
+bool splitPaths(const QFileInfo &movie, const s_CONF &conf, QString &front, QString &rear);
+
+// Every file a movie's conversion writes in the output folder but the logs.
+QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf);
+
+// Why the folder cannot be written (tried by making a file, which also finds read-only
+// mounts and full disks), or an empty string.
+QString folderProblem(const QString &folder);
+
+// Why the batch of blocks 0 to movies - 1 must not start: an output would replace one of
+// its own movies, or two movies would write the same output (equal names from two
+// folders); an empty string when neither.
+QString overwriteProblem(int movies, const s_CONF &conf);
+
+// Removes what a run that did not end (killed, crashed, power cut) left of this batch's
+// outputs.
+void removeLeftovers(int movies, const s_CONF &conf);
+
+} // namespace outputs

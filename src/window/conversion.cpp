@@ -1,0 +1,161 @@
+// The window's side of a batch: the output folder, the checks before a batch starts, the
+// jobs of each movie, the progress dialog and the message that ends it. The batch itself
+// runs in Batch (batch.cpp).
+#include "batch.h"
+#include "desktopnotification.h"
+#include "globals.h"
+#include "mainwindow.h"
+#include "outputs.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QSettings>
+
+bool MainWindow::get_destination()
+{
+    QSettings settings;
+    const QString start = settings.value("outputDirectory", QDir::currentPath()).toString();
+    QString folder = QFileDialog::getExistingDirectory(this, tr("Open Movie Directory"), start,
+                                                       QFileDialog::ShowDirsOnly |
+                                                           QFileDialog::DontResolveSymlinks);
+    if (folder.isEmpty()) {
+        bringToFront();
+        return false;
+    }
+    settings.setValue("outputDirectory", folder);
+    if (!folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
+    CONF_g.outputDirectory = folder;
+    bringToFront();
+    return true;
+}
+
+bool MainWindow::conversionRunning() const
+{
+    return batch->phase() == Batch::Phase::ChoosingOutput ||
+           batch->phase() == Batch::Phase::Converting;
+}
+
+bool MainWindow::refuseWhileConverting()
+{
+    if (!conversionRunning())
+        return false;
+    showWarning(tr("A conversion is still running. Please wait until it has finished."));
+    return true;
+}
+
+// Asks for the output folder, sets up the progress dialog and starts the batch, which
+// runs from the event loop: this returns while movies are still being scanned.
+void MainWindow::startConversion()
+{
+    batch->chooseOutput(); // selections are refused while the folder dialog is open
+    if (!get_destination() || refusedBeforeStart(outputs::folderProblem(CONF_g.outputDirectory)) ||
+        refusedBeforeStart(outputs::overwriteProblem(nBlocks_g, CONF_g))) {
+        batch->dropChoice();
+        return;
+    }
+    outputs::removeLeftovers(nBlocks_g, CONF_g);
+    progressDialog.setMinimum(0);
+    progressDialog.setMaximum(2 * nBlocks_g);
+    progressDialog.setLabelText(processingText(nBlocks_g));
+    progressDialog.setWindowModality(Qt::WindowModal);
+    // A batch of hours can be stopped without closing the program.
+    progressDialog.setCancelButtonText(tr("Cancel"));
+    progressDialog.setValue(1);
+
+    batch->start(nBlocks_g, CONF_g);
+    if (batch->phase() == Batch::Phase::Idle)
+        progressDialog.reset(); // nothing to convert
+    bringToFront();
+}
+
+// A batch that must not start is refused with a warning: true.
+bool MainWindow::refusedBeforeStart(const QString &problem)
+{
+    if (problem.isEmpty())
+        return false;
+    showWarning(problem);
+    return true;
+}
+
+// Has the batch queue the movie's front and rear jobs; false, after a warning, when it
+// can get none.
+bool MainWindow::convertMovie(int i)
+{
+    const QString refusal = batch->makeMovieJobs(i);
+    if (refusal.isEmpty())
+        return true;
+    showWarning(refusal);
+    return false;
+}
+
+void MainWindow::front_process_finished_slot(int, QProcess::ExitStatus)
+{
+    jobFinished();
+}
+
+void MainWindow::rear_process_finished_slot(int, QProcess::ExitStatus)
+{
+    jobFinished();
+}
+
+// Each finished job sets the dialog to the number of jobs finished so far.
+void MainWindow::jobFinished()
+{
+    progressDialog.setValue(batch->finishedJobs());
+}
+
+QString MainWindow::processingText(int movies)
+{
+    return QString("Processing %1 %2...").arg(movies).arg(movies == 1 ? "movie" : "movies");
+}
+
+static QString durationText(qint64 seconds)
+{
+    if (seconds < 60)
+        return MainWindow::tr("less than a minute");
+    const qint64 minutes = (seconds + 59) / 60;
+    if (minutes < 60)
+        return MainWindow::tr("%1 min").arg(minutes);
+    return MainWindow::tr("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+}
+
+// Which movie is being converted and, once one has finished, how long the rest may take.
+void MainWindow::showBatchProgress()
+{
+    const int movies = batch->movieCount();
+    QString text = processingText(movies);
+    if (batch->movieInProgress() >= 0)
+        text += '\n' + tr("Movie %1 of %2: %3")
+                           .arg(batch->movieInProgress() + 1)
+                           .arg(movies)
+                           .arg(BLOCKS_g[batch->movieInProgress()].movieFile.fileName());
+    if (batch->secondsLeft() >= 0)
+        text += '\n' + tr("About %1 left").arg(durationText(batch->secondsLeft()));
+    progressDialog.setLabelText(text);
+}
+
+// The progress dialog's Cancel button or Escape: the batch ends as closing ends it, and
+// the window stays.
+void MainWindow::cancelConversion()
+{
+    if (!conversionRunning())
+        return; // the dialog was closed with the window, or the batch had ended
+    endBatchNow();
+    showInformation(tr("Conversion cancelled: %1 of %2 movies converted.")
+                        .arg(batch->convertedMovies())
+                        .arg(batch->movieCount()));
+    bringToFront();
+}
+
+void MainWindow::finishBatch(const BatchReport &report)
+{
+    progressDialog.reset();
+    // Hours of work may end while the user is elsewhere.
+    if (!isActiveWindow())
+        notifyDesktop(tr("Converter"), report.text());
+    if (report.complete())
+        showInformation(report.text());
+    else
+        showWarning(report.text());
+}
