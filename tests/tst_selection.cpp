@@ -189,9 +189,9 @@ private slots:
         QTest::addColumn<QStringList>("texts");
         QTest::newRow("beside a movie")
             << true
-            << QStringList{"Conversion finished with errors: 0 of 2 jobs failed. 1 movie was left "
-                           "out: its name is not valid UTF-8 (caf\\xe9.avi).\nSee front_log.txt "
-                           "and rear_log.txt in the output folder."};
+            << QStringList{"Conversion finished with errors: 1 movie was left out: its name is "
+                           "not valid UTF-8 (caf\\xe9.avi).\nSee front_log.txt and rear_log.txt "
+                           "in the output folder."};
         QTest::newRow("alone") << false
                                << QStringList{"The AVI movie files of this directory cannot be "
                                               "converted: their names are not valid UTF-8 "

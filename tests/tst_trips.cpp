@@ -5,6 +5,7 @@
 #include "ffmpegcommand.h"
 #include "globals.h"
 #include "movienames.h"
+#include "mp4file.h"
 #include "testsupport.h"
 #include "trip.h"
 
@@ -73,12 +74,6 @@ QByteArray runFfmpeg(const QStringList &arguments)
         ffmpeg.exitCode() == 0)
         return {};
     return "ffmpeg " + arguments.join(' ').toUtf8() + " failed:\n" + ffmpeg.readAllStandardError();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush();
 }
 
 } // namespace
@@ -237,35 +232,6 @@ private slots:
         QCOMPARE(trip::chapterMetadata(chapters), metadata);
     }
 
-    void readJoinedTrack_data()
-    {
-        QTest::addColumn<QStringList>("clipTracks");
-        QTest::addColumn<QByteArray>("track");
-        QTest::addColumn<QString>("error");
-
-        QTest::addRow("in trip order") << QStringList{"FILE0002.gps", "FILE0001.gps"}
-                                       << QByteArray("$two\n$one\n") << QString();
-        QTest::addRow("a missing track")
-            << QStringList{"FILE0001.gps", "FILE0003.gps"} << QByteArray("$one\n")
-            << "FILE0003.gps: No such file or directory";
-    }
-
-    void readJoinedTrack()
-    {
-        QFETCH(QStringList, clipTracks);
-        QFETCH(QByteArray, track);
-        QFETCH(QString, error);
-        QTemporaryDir folder;
-        QVERIFY(writeFile(folder.filePath("FILE0001.gps"), "$one\n"));
-        QVERIFY(writeFile(folder.filePath("FILE0002.gps"), "$two\n"));
-        for (QString &path : clipTracks)
-            path = folder.filePath(path);
-
-        QByteArray joined;
-        QCOMPARE(trip::readJoinedTrack(clipTracks, joined), error);
-        QCOMPARE(joined, track);
-    }
-
     void joinsSplitOutputs_data()
     {
         QTest::addColumn<EncodeSettings>("settings");
@@ -273,11 +239,15 @@ private slots:
         QTest::addColumn<QString>("audio");
 
         QTest::addRow("MP4 with chapters") << EncodeSettings{true, 7.0} << true << "audio:aac";
-        QTest::addRow("AVI") << EncodeSettings{false, 7.0} << false << "audio:mp3";
+        QTest::addRow("MP4, H.264")
+            << EncodeSettings{true, 7.0, false, VideoCodec::H264} << true << "audio:aac";
+        QTest::addRow("AVI") << EncodeSettings{false, 7.0} << false << "audio:pcm_s16le";
     }
 
     // Three continuing movies split by the program's own command, then joined per camera,
-    // in a folder whose name the concat list must quote.
+    // in a folder whose name the concat list must quote. Their sound ends a little before
+    // their picture, as a recorder's does; sound and picture stay together across the
+    // joins, where markers in both show it.
     void joinsSplitOutputs()
     {
         QFETCH(EncodeSettings, settings);
@@ -293,6 +263,8 @@ private slots:
             testavi::MovieRecipe recipe;
             recipe.seconds = seconds;
             recipe.samples = testavi::drive(Start + i * seconds, seconds);
+            recipe.audioSeconds = seconds - 0.05;
+            recipe.markers = {0.2, seconds - 0.4};
             QVERIFY(testavi::writeMovie(folder.filePath(names[i]), recipe));
         }
 
@@ -307,6 +279,12 @@ private slots:
                          QByteArray());
                 const std::optional<double> duration = mediaDurationSeconds(output);
                 QVERIFY(duration);
+                // The chapters come from the movie's own header, which must say what
+                // ffprobe (and the concat demuxer) say.
+                QFile file(output);
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                QCOMPARE(mp4file::durationSeconds(file.handle()),
+                         settings.mp4 ? duration : std::nullopt);
                 outputs << output;
                 clipChapters << trip::Chapter{name, *duration};
                 total += *duration;
@@ -331,6 +309,10 @@ private slots:
             QVERIFY2(sound.first().seconds >= total - tolerance,
                      qPrintable(QString::number(sound.first().seconds)));
             QCOMPARE(decodingErrors(joined), QByteArray());
+            const QList<double> offsets = avSyncOffsets(joined);
+            QCOMPARE(offsets.size(), 2 * names.size());
+            for (const double offset : offsets)
+                QVERIFY2(qAbs(offset) <= 0.010, qPrintable(QString::number(offset)));
             const QList<ProbedChapter> written = probeChapters(joined);
             QCOMPARE(written.size(), chapters ? names.size() : 0);
             double start = 0;

@@ -3,7 +3,6 @@
 #include "globals.h"
 #include "joblog.h"
 #include "outputs.h"
-#include "safefile.h"
 #include "scanworker.h"
 #include "trackfile.h"
 #include "translation.h"
@@ -19,6 +18,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// A trip's steps: its tracks written, and its two joins.
+constexpr int StepsPerTrip = 3;
+
 Batch::Batch(QObject *processParent, JobMaker makeJobs)
     : processParent(processParent), makeJobs(std::move(makeJobs))
 {
@@ -32,6 +34,21 @@ Batch::~Batch()
 int Batch::maxParallelJobs()
 {
     return std::max(2, QThread::idealThreadCount());
+}
+
+int Batch::initialSteps(int movies, const s_CONF &conf)
+{
+    return 2 * movies + (conf.joinTrips ? 1 : 0);
+}
+
+bool Batch::preparingTrips() const
+{
+    return tripStep == TripStep::Preparing;
+}
+
+bool Batch::joiningTrips() const
+{
+    return tripStep == TripStep::Joining && !trips.isEmpty();
 }
 
 void Batch::leaveOut(const QStringList &names)
@@ -56,40 +73,31 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     movies = movieCount;
     conf = configuration;
     dateShift = timezoneShiftSeconds(conf.timezoneOffset);
-    joinTrips = conf.joinTrips;
     tripStep = TripStep::Unplanned;
     trips.clear();
-    outputsWritten.assign(size_t(movies), false);
+    tripsPreparing = 0;
+    tripsJoined = 0;
     report = BatchReport(movies, unreadable);
     unreadable.clear();
     nextMovie = 0;
     metadataKnown = 0;
     nextJobs = 0;
     stopped = false;
-    scanned.assign(size_t(movies), false);
     metadata.assign(size_t(movies), MovieMetadata{});
-    jobsLeft.assign(size_t(movies), 0);
-    jobFailed.assign(size_t(movies), false);
+    units.assign(size_t(movies), Unit{});
+    settlingUnits = 0;
+    outputsWritten.assign(size_t(movies), false);
+    placed.assign(size_t(movies), {});
     latestStarted = -1;
     moviesFinished = 0;
     moviesConverted = 0;
     clock.start();
     unfinishedJobs = 0;
-    finished = 0;
+    steps = 0;
     truncatedLogs.clear();
     // An empty batch has nothing to wait for and nothing to report.
     current = movies > 0 ? Phase::Converting : Phase::Idle;
     advance();
-}
-
-void Batch::enqueue(const Job &job)
-{
-    queue.push_back(job);
-    if (job.trip >= 0)
-        ++joinsLeft[size_t(job.trip)];
-    else
-        ++jobsLeft[size_t(job.movie)];
-    ++unfinishedJobs;
 }
 
 QString Batch::makeMovieJobs(int movie)
@@ -132,7 +140,8 @@ QString Batch::makeMovieJobs(int movie)
     return {};
 }
 
-// Queues the front and rear joins of a trip, logged in "trip_log.txt".
+// Queues the front and rear joins of a trip, logged in "trip_log.txt"; their arguments are
+// made when they start (startJob).
 QString Batch::makeJoins(int trip)
 {
     const TripJoin &join = trips[trip];
@@ -145,13 +154,23 @@ QString Batch::makeJoins(int trip)
         return trouble;
     for (const Camera camera : {Camera::Front, Camera::Rear}) {
         const int side = TripJoin::side(camera);
-        enqueue(Job{camera, -1, ffmpegProgram(),
-                    joinArguments(settings, join.lists[side], join.chapters[side], partials[side],
-                                  join.metadata),
-                    conf.outputDirectory + "trip_log.txt", QStringList{front, rear}[side],
-                    partials[side], trip});
+        enqueue(Job{camera,
+                    -1,
+                    ffmpegProgram(),
+                    {},
+                    conf.outputDirectory + "trip_log.txt",
+                    QStringList{front, rear}[side],
+                    partials[side],
+                    trip});
     }
     return {};
+}
+
+void Batch::enqueue(const Job &job)
+{
+    queue.push_back(job);
+    ++units[size_t(unitOf(job))].jobsLeft;
+    ++unfinishedJobs;
 }
 
 // Makes the jobs of movies whose metadata came, hands out movies and starts jobs while
@@ -166,11 +185,16 @@ void Batch::advance()
     advancing = true;
     while (current == Phase::Converting) {
         if (nextJobs < metadataKnown) {
-            // A movie whose jobs cannot be made (the window has said why) stops the batch.
-            if (!makeJobs(nextJobs++))
+            const int movie = nextJobs++;
+            // A movie whose jobs cannot be made (the front end has said why) stops the batch.
+            if (!makeJobs(movie))
                 stopped = true;
+            if (current != Phase::Converting)
+                break; // ended while the front end told the user
+            units[size_t(movie)].jobsMade = true;
+            settleIfDone(movie);
         } else if (mayHandOutMovie()) {
-            handOutMovie();
+            startScan(nextMovie++);
         } else {
             break;
         }
@@ -186,29 +210,29 @@ bool Batch::mayHandOutMovie() const
     return nextMovie < movies && !stopped && !scanning && queue.empty();
 }
 
-void Batch::handOutMovie()
-{
-    startScan(nextMovie++);
-}
-
-void Batch::startScan(int movie)
+ScanWorker *Batch::worker()
 {
     if (!scanWorker) {
         scanWorker = std::make_unique<ScanWorker>(scanCancelled);
         scanWorker->moveToThread(&scanThread);
         connect(scanWorker.get(), &ScanWorker::metadataRead, this, &Batch::metadataRead);
         connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
-        connect(scanWorker.get(), &ScanWorker::settled, this, &Batch::outputSettled);
-        connect(scanWorker.get(), &ScanWorker::tripsPrepared, this, &Batch::tripsPrepared);
+        connect(scanWorker.get(), &ScanWorker::settled, this, &Batch::unitSettled);
+        connect(scanWorker.get(), &ScanWorker::tripTracksWritten, this, &Batch::tripTracksWritten);
     }
     if (!scanThread.isRunning())
         scanThread.start();
+    return scanWorker.get();
+}
+
+void Batch::startScan(int movie)
+{
     scanning = true;
-    ScanWorker *worker = scanWorker.get();
+    ScanWorker *scanner = worker();
     QMetaObject::invokeMethod(
-        worker,
-        [worker, generation = generation, scan = MovieScan::of(movie, conf)] {
-            worker->scan(generation, scan);
+        scanner,
+        [scanner, generation = generation, scan = MovieScan::of(movie, conf)] {
+            scanner->scan(generation, scan);
         },
         Qt::QueuedConnection);
 }
@@ -222,18 +246,26 @@ void Batch::metadataRead(int scanGeneration, int movie, const MovieMetadata &mov
     advance();
 }
 
-void Batch::movieScanned(int scanGeneration, int movie, const QString &trackError)
+static void removePartials(const QList<safefile::PartialFile> &files)
 {
-    if (scanGeneration != generation)
-        return; // the batch was ended while the movie was read
+    for (const safefile::PartialFile &file : files)
+        QFile::remove(file.partial);
+}
+
+void Batch::movieScanned(int scanGeneration, int movie, const QList<safefile::PartialFile> &tracks,
+                         const QString &trackError)
+{
+    if (scanGeneration != generation) {
+        removePartials(tracks); // the batch was ended while the movie was read
+        return;
+    }
     scanning = false;
-    scanned[size_t(movie)] = true;
+    Unit &unit = units[size_t(movie)];
+    unit.ready = true;
+    unit.tracks = tracks;
     if (!trackError.isEmpty())
         report.trackFailed(movie, trackError);
-    std::vector<EndedJob> waiting;
-    waiting.swap(waitingForScan);
-    for (const EndedJob &ended : waiting)
-        conclude(ended);
+    settleIfDone(movie);
     releaseIfDone(movie);
     advance();
 }
@@ -263,7 +295,7 @@ static QString notAMovieFile(const QString &path)
     return QString("not a regular file");
 }
 
-void Batch::startJob(const Job &job)
+void Batch::startJob(Job job)
 {
     // Each log is emptied when the batch's first job that writes to it starts.
     if (!truncatedLogs.contains(job.logPath)) {
@@ -276,8 +308,19 @@ void Batch::startJob(const Job &job)
         latestStarted = job.movie;
         emit progressed();
     }
-    const QString unusable =
-        job.trip >= 0 ? QString() : notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
+    QString unusable;
+    std::unique_ptr<JoinInputs> inputs; // open until the process has started
+    if (job.trip >= 0) {
+        const TripJoin &join = trips[job.trip];
+        const EncodeSettings settings = encodeSettingsOf(conf);
+        inputs = std::make_unique<JoinInputs>(join.clips[TripJoin::side(job.camera)], join.titles,
+                                              settings.mp4, unusable);
+        job.arguments =
+            joinArguments(settings, inputs->list(), inputs->chapters(), job.partial, join.metadata);
+        inputs->passToNextChild();
+    } else {
+        unusable = notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
+    }
     if (!unusable.isEmpty()) {
         jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
         return;
@@ -349,81 +392,178 @@ void Batch::processEnded(QProcess *process, int exitCode, QProcess::ExitStatus e
     process->disconnect(this);
     process->deleteLater();
     const QByteArray errorOutput = process->readAllStandardError();
-    const QString failure = processFailure(process, exitCode, exitStatus, errorOutput);
+    QString failure = processFailure(process, exitCode, exitStatus, errorOutput);
+    if (failure.isEmpty() && QFileInfo(job.partial).size() <= 0)
+        failure = QString("ffmpeg wrote no output");
     advance(); // the free slot goes to the next job at once
     jobEnded({job, failure, errorOutput, exitCode, exitStatus});
 }
 
-// A job's output gets its name and date once its movie's scan has ended too.
+// Whether a job succeeded is decided here, once; a failed output is removed at once, so
+// that an earlier complete output of the same name survives. The job is told once its
+// unit's files are in place.
 void Batch::jobEnded(const EndedJob &ended)
 {
-    if (ended.job.trip >= 0 || scanned[size_t(ended.job.movie)])
-        conclude(ended);
-    else
-        waitingForScan.push_back(ended);
-}
-
-// Keeps a complete output under its final name, dated like the drive; a failed one is
-// removed, so that an earlier complete output of the same name survives.
-void Batch::conclude(const EndedJob &ended)
-{
     if (!ended.failure.isEmpty())
-        finish(ended, ended.failure);
-    else if (QFileInfo(ended.job.partial).size() <= 0)
-        finish(ended, QString("ffmpeg wrote no output"));
-    else
-        settle(ended);
+        QFile::remove(ended.job.partial);
+    const int unit = unitOf(ended.job);
+    units[size_t(unit)].ended.push_back(ended);
+    --units[size_t(unit)].jobsLeft;
+    settleIfDone(unit);
 }
 
-// The output is flushed to the disk before it gets its name, which can take seconds: the
-// scan thread moves it into place, and the job ends when the answer comes back.
-void Batch::settle(const EndedJob &ended)
+// A movie or trip whose jobs have all ended gets its files in place on the scan thread,
+// which flushes them to the disk first; a trip with a failed join keeps none.
+void Batch::settleIfDone(int u)
 {
-    settling.push_back(ended);
-    ScanWorker *worker = scanWorker.get();
+    Unit &unit = units[size_t(u)];
+    if (!unit.ready || !unit.jobsMade || unit.jobsLeft > 0 || unit.settling || unit.done)
+        return;
+    const bool trip = u >= movies;
+    const bool failed = std::any_of(unit.ended.cbegin(), unit.ended.cend(),
+                                    [](const EndedJob &job) { return !job.failure.isEmpty(); });
+    if (trip && failed) {
+        discard(unit);
+        finishUnit(u, {});
+        return;
+    }
+    QList<OutputMove> moves;
+    for (const EndedJob &ended : unit.ended)
+        if (ended.failure.isEmpty())
+            moves << OutputMove{{ended.job.partial, ended.job.output}, false, dateOf(ended.job)};
+    for (const safefile::PartialFile &track : std::as_const(unit.tracks))
+        moves << OutputMove{track, true, {}};
+    if (moves.isEmpty()) {
+        finishUnit(u, {});
+        return;
+    }
+    unit.settling = true;
+    ++settlingUnits;
+    ScanWorker *settler = worker();
     QMetaObject::invokeMethod(
-        worker,
-        [worker, generation = generation,
-         move = OutputMove{ended.job.partial, ended.job.output, dateOf(ended.job)}] {
-            worker->settle(generation, move);
+        settler,
+        [settler, generation = generation, u, moves, trip] {
+            settler->settle(generation, u, moves, trip);
         },
         Qt::QueuedConnection);
 }
 
-void Batch::outputSettled(int settledGeneration, const QString &trouble)
+// Removes the files of a unit that did not get their final names.
+void Batch::discard(Unit &unit)
 {
-    // The batch was ended meanwhile: abort() removed the partial files it knew of.
-    if (settledGeneration != generation)
-        return;
-    // One worker, queued both ways: the answers come in the order the outputs were handed over.
-    const EndedJob ended = settling.front();
-    settling.pop_front();
-    if (trouble.isEmpty())
-        finish(ended, trouble);
-    else
-        finish(ended, QString("could not be renamed to %1: %2")
-                          .arg(QDir::toNativeSeparators(ended.job.output), trouble));
+    for (const EndedJob &ended : unit.ended)
+        QFile::remove(ended.job.partial);
+    removePartials(unit.tracks);
+    unit.tracks.clear();
 }
 
-void Batch::finish(const EndedJob &ended, const QString &reason)
+void Batch::unitSettled(int settledGeneration, int u, const QList<MovedOutput> &results)
 {
-    const Job &job = ended.job;
-    if (!reason.isEmpty())
-        QFile::remove(job.partial);
+    if (settledGeneration != generation) {
+        // Put in place just before the batch was ended: counted, as its files stay.
+        if (endingGeneration == settledGeneration)
+            countSettledWhileEnding(u, results);
+        return;
+    }
+    Unit &unit = units[size_t(u)];
+    unit.settling = false;
+    --settlingUnits;
+    // The answers follow the moves: the jobs that succeeded, then the tracks.
+    qsizetype answer = 0;
+    QStringList failures;
+    for (const EndedJob &ended : unit.ended) {
+        if (!ended.failure.isEmpty()) {
+            failures << ended.failure;
+            continue;
+        }
+        const MovedOutput &moved = results[answer++];
+        failures << (moved.trouble.isEmpty()
+                         ? QString()
+                         : QString("could not be renamed to %1: %2")
+                               .arg(QDir::toNativeSeparators(ended.job.output), moved.trouble));
+        if (moved.trouble.isEmpty() && u < movies)
+            placed[size_t(u)][size_t(TripJoin::side(ended.job.camera))] = {
+                ended.job.output, moved.identity, moved.seconds.value_or(0)};
+    }
+    for (; answer < results.size(); ++answer)
+        if (!results[answer].trouble.isEmpty() && u < movies)
+            report.trackFailed(u, results[answer].trouble);
+    finishUnit(u, failures);
+}
+
+// The unit's jobs are told, logged and counted, and the movie or trip is done. Everything
+// is counted before anyone is told: a slot told may run the event loop, in which the batch
+// can be ended.
+void Batch::finishUnit(int u, const QStringList &jobFailures)
+{
+    Unit &unit = units[size_t(u)];
+    unit.done = true;
+    const std::vector<EndedJob> ended = std::move(unit.ended);
+    unit.ended.clear();
+    unit.tracks.clear();
+    bool written = !ended.empty();
+    for (size_t i = 0; i < ended.size(); ++i) {
+        const QString reason = jobFailures.value(qsizetype(i), ended[i].failure);
+        recordJobEnd(ended[i].job, ended[i].errorOutput, reason);
+        written = written && reason.isEmpty();
+    }
+    if (u < movies)
+        movieFinished(u, written && ended.size() == 2);
+    else if (written)
+        tripJoined();
+    const int thisBatch = generation;
+    for (const EndedJob &job : ended) {
+        ++steps; // one at a time: each job's end shows the jobs ended so far
+        emit jobFinished(job.job, job.exitCode, job.exitStatus);
+        if (generation != thisBatch)
+            return;
+    }
+    emit progressed();
+    if (generation == thisBatch)
+        advance();
+}
+
+void Batch::recordJobEnd(const Job &job, const QByteArray &errorOutput, const QString &reason)
+{
+    const bool logged =
+        writeLog(job, errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
+    const QString log = logged ? QFileInfo(job.logPath).fileName() : QString();
     const auto step =
         job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
-    writeLog(job, ended.errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
+    if (job.trip >= 0)
+        report.jobEnded(movies + job.trip, trips[job.trip].name, step, reason, log);
+    else
+        report.jobEnded(job.movie, BLOCKS_g[job.movie].movieFile.fileName(), step, reason, log);
     --unfinishedJobs;
-    ++finished;
-    if (job.trip >= 0) {
-        report.jobEnded(movies + job.trip, trips[job.trip].name, step, reason);
-        joinEnded(job.trip);
-    } else {
-        report.jobEnded(job.movie, BLOCKS_g[job.movie].movieFile.fileName(), step, reason);
-        movieJobEnded(job.movie, reason.isEmpty());
-    }
-    emit jobFinished(job, ended.exitCode, ended.exitStatus);
-    advance();
+}
+
+void Batch::countSettledWhileEnding(int u, const QList<MovedOutput> &results)
+{
+    Unit &unit = units[size_t(u)];
+    unit.done = true;
+    const bool written =
+        std::none_of(unit.ended.cbegin(), unit.ended.cend(),
+                     [](const EndedJob &job) { return !job.failure.isEmpty(); }) &&
+        std::none_of(results.cbegin(), results.cend(),
+                     [](const MovedOutput &moved) { return !moved.trouble.isEmpty(); });
+    if (u < movies)
+        moviesConverted += written && unit.ended.size() == 2;
+    else
+        tripsJoined += written;
+}
+
+void Batch::movieFinished(int movie, bool written)
+{
+    ++moviesFinished;
+    outputsWritten[size_t(movie)] = written;
+    moviesConverted += written;
+    releaseIfDone(movie);
+}
+
+void Batch::tripJoined()
+{
+    ++tripsJoined;
+    report.tripJoined();
 }
 
 // A movie's outputs are dated with its drive's last second, a trip's with the trip's.
@@ -434,65 +574,113 @@ std::optional<qint64> Batch::dateOf(const Job &job) const
     return trackfile::driveDate(BLOCKS_g[job.movie], dateShift);
 }
 
-// The clips that continue each other, from the split jobs' results; their joins are made
-// once the scan thread has prepared them (ffprobe for the chapters, the trip's tracks).
+// The clips that continue each other, from the split jobs' results. A clip whose outputs
+// were replaced since they were put in place is left out (and named), and the trips form
+// around it.
 void Batch::planTrips()
 {
-    trips = TripJoin::plan(movies, outputsWritten, metadata, dateShift, conf.outputDirectory);
-    joinsLeft.assign(size_t(trips.size()), 0);
-    if (trips.isEmpty()) {
-        tripStep = TripStep::Joining;
-        return;
-    }
-    tripStep = TripStep::Preparing;
-    ScanWorker *worker = scanWorker.get();
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, generation = generation, trips = trips, settings = encodeSettingsOf(conf),
-         shift = dateShift,
-         gpx = conf.gpxTrack] { worker->prepareTrips(generation, trips, settings, shift, gpx); },
-        Qt::QueuedConnection);
-}
-
-void Batch::tripsPrepared(int preparedGeneration, const QList<TripJoin> &prepared,
-                          const QStringList &errors)
-{
-    if (preparedGeneration != generation)
-        return; // abort() removes what the prepared trips wrote
-    trips = prepared;
-    tripStep = TripStep::Joining;
-    int joins = 0;
+    std::vector<bool> joinable = outputsWritten;
+    const auto plan = [&] {
+        return TripJoin::plan(movies, joinable, placed, metadata, dateShift, conf.outputDirectory);
+    };
+    trips = plan();
+    bool leftOut = false;
+    for (const TripJoin &trip : std::as_const(trips))
+        for (const int movie : trip.movies) {
+            const QString change = replacedOutput(movie);
+            if (change.isEmpty())
+                continue;
+            joinable[size_t(movie)] = false;
+            leftOut = true;
+            report.clipLeftOut(movie, change);
+        }
+    if (leftOut)
+        trips = plan();
+    units.resize(size_t(movies + trips.size()));
+    report.tripsPlanned(int(trips.size()));
+    tripStep = trips.isEmpty() ? TripStep::Joining : TripStep::Preparing;
+    tripsPreparing = int(trips.size());
+    ++steps; // planning
+    const QSet<QString> batchFiles = outputs::resolvedBatchFiles(movies, conf);
     for (int trip = 0; trip < trips.size(); ++trip) {
-        report.addJobs(2);
-        const QString trouble = errors[trip].isEmpty() ? makeJoins(trip) : errors[trip];
-        if (trouble.isEmpty()) {
-            joins += 2;
+        const QString collision = outputs::collision(
+            trips[trip].files(encodeSettingsOf(conf), conf.gpxTrack), batchFiles);
+        if (!collision.isEmpty()) {
+            failTrip(trip, collision);
             continue;
         }
-        report.joinsFailed(movies + trip, trips[trip].name, trouble);
-        trips[trip].removeTemporaryFiles();
+        ScanWorker *writer = worker();
+        QMetaObject::invokeMethod(
+            writer,
+            [writer, generation = generation, trip, join = trips[trip], shift = dateShift,
+             gpx = conf.gpxTrack] { writer->writeTripTracks(generation, trip, join, shift, gpx); },
+            Qt::QueuedConnection);
     }
-    emit stepsAdded(joins);
-    advance();
+    emit stepsAdded(StepsPerTrip * int(trips.size()));
 }
 
-void Batch::joinEnded(int trip)
+// Why a movie's outputs are no longer those the batch put in place, or an empty string.
+QString Batch::replacedOutput(int movie) const
 {
-    if (--joinsLeft[size_t(trip)] == 0)
-        trips[trip].removeTemporaryFiles();
+    for (const PlacedOutput &output : placed[size_t(movie)]) {
+        QString error;
+        const int fd = safefile::openUnchanged(output.path, output.identity, error);
+        if (fd < 0)
+            return QString("%1: %2").arg(QFileInfo(output.path).fileName(), error);
+        ::close(fd);
+    }
+    return {};
 }
 
-void Batch::movieJobEnded(int movie, bool written)
+void Batch::tripTracksWritten(int writtenGeneration, int trip,
+                              const QList<safefile::PartialFile> &tracks, const QString &error)
 {
-    if (!written)
-        jobFailed[size_t(movie)] = true;
-    if (--jobsLeft[size_t(movie)] > 0)
+    if (writtenGeneration != generation) {
+        removePartials(tracks);
         return;
-    ++moviesFinished;
-    outputsWritten[size_t(movie)] = !jobFailed[size_t(movie)];
-    moviesConverted += outputsWritten[size_t(movie)];
-    releaseIfDone(movie);
+    }
+    Unit &unit = units[size_t(movies + trip)];
+    unit.tracks = tracks;
+    const QString trouble = error.isEmpty() ? makeJoins(trip) : error;
+    if (trouble.isEmpty()) {
+        unit.ready = true;
+        unit.jobsMade = true;
+        ++steps;
+        --tripsPreparing;
+    } else {
+        failTrip(trip, trouble);
+    }
+    if (tripsPreparing == 0)
+        tripStep = TripStep::Joining;
+    const int thisBatch = generation;
     emit progressed();
+    if (generation == thisBatch)
+        advance();
+}
+
+// A trip that cannot be joined: none of its files are kept, and its steps are done.
+void Batch::failTrip(int trip, const QString &reason)
+{
+    Unit &unit = units[size_t(movies + trip)];
+    discard(unit);
+    unit.done = true;
+    --tripsPreparing;
+    steps += StepsPerTrip;
+    report.joinsFailed(movies + trip, trips[trip].name, reason);
+}
+
+bool Batch::writeLog(const Job &job, const QByteArray &errorOutput, const QString &result)
+{
+    const QString title = job.trip >= 0
+                              ? job.output
+                              : QDir::toNativeSeparators(BLOCKS_g[job.movie].movieFile.filePath());
+    const QString trouble = joblog::append(job.logPath, joblog::entry(title, errorOutput, result));
+    if (!trouble.isEmpty()) {
+        report.logFailed(trouble);
+        return false;
+    }
+    report.logWritten();
+    return true;
 }
 
 qint64 Batch::secondsLeft() const
@@ -502,28 +690,17 @@ qint64 Batch::secondsLeft() const
     return clock.elapsed() / 1000 * (movies - moviesFinished) / moviesFinished;
 }
 
-void Batch::writeLog(const Job &job, const QByteArray &errorOutput, const QString &result)
-{
-    const QString title = job.trip >= 0
-                              ? job.output
-                              : QDir::toNativeSeparators(BLOCKS_g[job.movie].movieFile.filePath());
-    const QString trouble = joblog::append(job.logPath, joblog::entry(title, errorOutput, result));
-    if (trouble.isEmpty())
-        report.logWritten();
-    else
-        report.logFailed(trouble);
-}
-
 // A movie whose scan and jobs have ended is of no more use in the page cache. Dropping it
 // keeps room for the movie handed out next, which would otherwise go first (pages read
 // twice outrank pages read once) and be read from the card a second time. It is done on
 // the scan thread: dropping gigabytes takes a noticeable part of a second.
 void Batch::releaseIfDone(int movie)
 {
-    if (!scanned[size_t(movie)] || jobsLeft[size_t(movie)] > 0)
+    const Unit &unit = units[size_t(movie)];
+    if (!unit.ready || !unit.jobsMade || unit.jobsLeft > 0)
         return;
     QMetaObject::invokeMethod(
-        scanWorker.get(),
+        worker(),
         [path = BLOCKS_g[movie].movieFile.absoluteFilePath()] {
             ScanWorker::releaseFromPageCache(path);
         },
@@ -533,7 +710,7 @@ void Batch::releaseIfDone(int movie)
 bool Batch::allDone() const
 {
     return (nextMovie == movies || stopped) && nextJobs == metadataKnown && !scanning &&
-           unfinishedJobs == 0 && tripStep != TripStep::Preparing;
+           unfinishedJobs == 0 && settlingUnits == 0 && tripsPreparing == 0;
 }
 
 void Batch::endIfDone()
@@ -542,9 +719,11 @@ void Batch::endIfDone()
     // may have allowed in the middle of this) has nothing left to report.
     if (current != Phase::Converting || advancing || !allDone())
         return;
-    if (joinTrips && tripStep == TripStep::Unplanned) {
+    if (conf.joinTrips && tripStep == TripStep::Unplanned) {
         planTrips();
-        if (!allDone())
+        const int thisBatch = generation;
+        emit progressed();
+        if (generation != thisBatch || !allDone())
             return;
     }
     current = Phase::Ending;
@@ -559,20 +738,11 @@ void Batch::abort()
     ++generation;
     stopScanThread();
     scanning = false;
-    // Partial files are made with the jobs. The scan thread has stopped: an output it moved
-    // into place left no partial file, any other output still has its own.
+    // Partial files are made with the jobs. The scan thread has stopped: a unit it put in
+    // place left no partial file, any other unit still has its own.
     for (const Job &job : queue)
         QFile::remove(job.partial);
     queue.clear();
-    for (const EndedJob &ended : waitingForScan)
-        QFile::remove(ended.job.partial);
-    waitingForScan.clear();
-    for (const EndedJob &ended : settling)
-        QFile::remove(ended.job.partial);
-    settling.clear();
-    for (const TripJoin &trip : std::as_const(trips))
-        trip.removeTemporaryFiles();
-    trips.clear();
     for (const auto &[process, job] : running) {
         process->disconnect(this);
         process->kill();
@@ -580,7 +750,28 @@ void Batch::abort()
         QFile::remove(job.partial);
     }
     running.clear();
+    // What the scan thread answered before it stopped is delivered now, to the ended batch:
+    // the partial files an answer names are removed, a unit it put in place is counted.
+    endingGeneration = generation - 1;
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    endingGeneration = -1;
+    for (Unit &unit : units)
+        if (!unit.done)
+            discard(unit);
+    units.clear();
+    settlingUnits = 0;
+    tripsPreparing = 0;
     current = Phase::Idle;
+}
+
+QString Batch::cancelledText() const
+{
+    QString text = translated("Conversion cancelled: %1 of %2 movies converted.")
+                       .arg(moviesConverted)
+                       .arg(movies);
+    if (!trips.isEmpty())
+        text += ' ' + translated("%1 of %2 trips joined.").arg(tripsJoined).arg(trips.size());
+    return text;
 }
 
 void Batch::stopScanThread()
@@ -588,9 +779,9 @@ void Batch::stopScanThread()
     scanCancelled = true;
     scanThread.quit();
     scanThread.wait();
-    // What the thread has not taken yet (moving outputs into place, dropping movies from
-    // the page cache) belongs to the ended batch: the thread started again for the next
-    // batch must not do it.
+    // What the thread has not taken yet (scans, putting units in place, dropping movies
+    // from the page cache) belongs to the ended batch: the thread started again for the
+    // next batch must not do it.
     if (scanWorker)
         QCoreApplication::removePostedEvents(scanWorker.get());
     scanCancelled = false;

@@ -6,21 +6,26 @@
 //   Idle --chooseOutput--> ChoosingOutput --start--> Converting --all done--> Ending --> Idle
 //                                     (Converting joins the trips after the split jobs)
 //                          ChoosingOutput --dropChoice--> Idle (no folder, or one refused)
-//   any phase --abort--> Idle (closing: nothing reported)
+//   any phase --abort--> Idle (closing, Cancel: nothing reported)
 //
 // While Converting, movies are handed out in batch order, one at a time: the movie's scan
 // (telemetry and track files) starts on the scan thread, and as soon as its first records
 // tell what the outputs say of the drive (its start and place; usually after the first
-// megabytes, at the latest when the scan ends), the window makes the movie's jobs, which
-// start as soon as a slot is free. Scan and jobs read the same pages, so the movie is read
-// from the disk once. The next movie is handed out once the scan has
-// ended and no job waits for a slot, so the scan brings each movie into the page cache just
-// before its jobs read it. A job's output gets its final name and date once the job and its
-// movie's scan have both ended, on the scan thread, which flushes it to the disk first.
+// megabytes, at the latest when the scan ends), the front end has the movie's jobs made,
+// which start as soon as a slot is free. Scan and jobs read the same pages, so the movie is
+// read from the disk once. The next movie is handed out once the scan has ended and no job
+// waits for a slot, so the scan brings each movie into the page cache just before its jobs
+// read it.
+//
+// Each movie, and later each trip, is a unit whose files all get their final names at once,
+// on the scan thread (which flushes them to the disk first), when its jobs have ended: so a
+// batch ended early leaves a movie with all its files or none of them. A trip keeps its
+// files only if all of them were written.
 
 #include "batchreport.h"
 #include "configuration.h"
 #include "ffmpegcommand.h"
+#include "safefile.h"
 #include "tripjoin.h"
 
 #include <QElapsedTimer>
@@ -30,6 +35,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -39,6 +45,7 @@
 #include <vector>
 
 class ScanWorker;
+struct MovedOutput;
 
 // One ffmpeg run of a batch. The kind says which of the window's finished slots hears of it.
 struct Job
@@ -46,7 +53,7 @@ struct Job
     Camera camera;
     int movie; // the block's index
     QString program;
-    QStringList arguments;
+    QStringList arguments; // a join's are made when it starts, from the files it then opens
     QString logPath;
     QString output;  // the final name, which only a complete output gets
     QString partial; // what ffmpeg writes: made with the job, under a name nobody can foresee
@@ -68,13 +75,22 @@ public:
     ~Batch() override;
 
     Phase phase() const { return current; }
-    // Jobs of this batch that have ended, counted before jobFinished is emitted.
-    int finishedJobs() const { return finished; }
+    // The steps a batch of `movies` starts with: one per split job, and one for planning
+    // the trips when they are joined. Planned trips add theirs (stepsAdded).
+    static int initialSteps(int movies, const s_CONF &conf);
+    // Steps of this batch done so far: jobs ended and trips prepared.
+    int stepsDone() const { return steps; }
     int movieCount() const { return movies; }
     // The latest movie whose jobs have started, from 0; -1 before the first.
     int movieInProgress() const { return latestStarted; }
     // Movies whose jobs have all ended with both outputs written.
     int convertedMovies() const { return moviesConverted; }
+    // Once the split jobs have ended, with trips: planning and writing their tracks
+    // (preparing), then joining them.
+    bool preparingTrips() const;
+    bool joiningTrips() const;
+    int tripCount() const { return int(trips.size()); }
+    int joinedTrips() const { return tripsJoined; }
     // From the pace of the movies finished so far; -1 before the first has finished.
     qint64 secondsLeft() const;
     // Jobs started at the same time, at most.
@@ -93,16 +109,20 @@ public:
     QString makeMovieJobs(int movie);
     // What a movie's outputs say of the drive, known when its jobs are made.
     const MovieMetadata &metadataOf(int movie) const { return metadata[size_t(movie)]; }
-    // Ends the batch at once: the scan is stopped, running jobs are killed and all partial
-    // outputs removed, so that no ffmpeg outlives it and no broken file is left. An output
-    // being flushed is first moved into place whole.
+    // Ends the batch at once: the scan is stopped, running jobs are killed and every file
+    // of a movie or trip that has not got its final names is removed, so that no ffmpeg
+    // outlives it and no broken or partial unit is left. An output being flushed is first
+    // moved into place whole.
     void abort();
+    // What an aborted batch did: "Conversion cancelled: 3 of 40 movies converted."
+    QString cancelledText() const;
 
 signals:
-    // A movie's jobs have started, or all of them have ended.
+    // A movie's jobs have started, or all of them have ended; trips were planned or one
+    // was prepared.
     void progressed();
     void jobFinished(const Job &job, int exitCode, QProcess::ExitStatus exitStatus);
-    // Trips were planned: their joins are steps of the batch too.
+    // Trips were planned: preparing and joining them are steps of the batch too.
     void stepsAdded(int steps);
     // Every job and scan has ended; the phase is Ending until the connected slots return.
     void ended(const BatchReport &report);
@@ -116,29 +136,48 @@ private:
         int exitCode;
         QProcess::ExitStatus exitStatus;
     };
+    // A movie (units 0 to movies - 1) or a trip (movies + its index): its files get their
+    // final names together, once it is ready and its jobs have ended.
+    struct Unit
+    {
+        bool ready = false;    // a movie's scan has ended; a trip's tracks are written
+        bool jobsMade = false; // or refused
+        int jobsLeft = 0;
+        bool settling = false; // handed to the scan thread to be put in place
+        bool done = false;
+        std::vector<EndedJob> ended;         // its jobs that have ended, in order
+        QList<safefile::PartialFile> tracks; // its track files, complete
+    };
 
-    void enqueue(const Job &job);
-    QString makeJoins(int trip);
     void advance();
     bool mayHandOutMovie() const;
-    void handOutMovie();
     void startScan(int movie);
+    ScanWorker *worker();
     void metadataRead(int generation, int movie, const MovieMetadata &movieMetadata);
-    void movieScanned(int generation, int movie, const QString &trackError);
+    void movieScanned(int generation, int movie, const QList<safefile::PartialFile> &tracks,
+                      const QString &trackError);
+    void enqueue(const Job &job);
     void startQueuedJobs();
-    void startJob(const Job &job);
+    void startJob(Job job);
     void processEnded(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
     void jobEnded(const EndedJob &ended);
-    void conclude(const EndedJob &ended);
-    void settle(const EndedJob &ended);
-    void outputSettled(int generation, const QString &trouble);
-    void finish(const EndedJob &ended, const QString &reason);
-    void movieJobEnded(int movie, bool written);
+    int unitOf(const Job &job) const { return job.trip >= 0 ? movies + job.trip : job.movie; }
+    void settleIfDone(int unit);
+    void discard(Unit &unit);
+    void unitSettled(int generation, int unit, const QList<MovedOutput> &results);
+    void finishUnit(int unit, const QStringList &jobFailures);
+    void countSettledWhileEnding(int unit, const QList<MovedOutput> &results);
+    void recordJobEnd(const Job &job, const QByteArray &errorOutput, const QString &reason);
+    void movieFinished(int movie, bool written);
+    void tripJoined();
     std::optional<qint64> dateOf(const Job &job) const;
     void planTrips();
-    void tripsPrepared(int generation, const QList<TripJoin> &prepared, const QStringList &errors);
-    void joinEnded(int trip);
-    void writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
+    QString replacedOutput(int movie) const;
+    void tripTracksWritten(int generation, int trip, const QList<safefile::PartialFile> &tracks,
+                           const QString &error);
+    void failTrip(int trip, const QString &reason);
+    QString makeJoins(int trip);
+    bool writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
     void releaseIfDone(int movie);
     bool allDone() const;
     void endIfDone();
@@ -148,7 +187,8 @@ private:
     const JobMaker makeJobs;
     s_CONF conf{};
     Phase current = Phase::Idle;
-    int generation = 0; // tells a late scan result of an ended batch from a current one
+    int generation = 0;        // tells a late answer of the scan thread to an ended batch
+    int endingGeneration = -1; // while abort() takes the answers of the batch it ends
     int movies = 0;
     long dateShift = 0;
     QStringList unreadable;
@@ -160,32 +200,30 @@ private:
     bool stopped = false;  // a movie's jobs could not be made: no later movie is handed out
     bool scanning = false;
     bool advancing = false;
-    std::vector<bool> scanned;
     std::vector<MovieMetadata> metadata;
-    std::vector<int> jobsLeft;        // per movie: jobs not yet finished (see finish)
-    std::vector<bool> jobFailed;      // per movie: one of its jobs failed
-    std::vector<bool> outputsWritten; // per movie: both outputs written
+    std::vector<Unit> units;
+    int settlingUnits = 0;
+    std::vector<bool> outputsWritten;                // per movie: both outputs written
+    std::vector<std::array<PlacedOutput, 2>> placed; // per movie: its outputs in place
     int latestStarted = -1;
     int moviesFinished = 0;
     int moviesConverted = 0;
     QElapsedTimer clock;
     int unfinishedJobs = 0;
-    int finished = 0;
+    int steps = 0;
     std::deque<Job> queue;
     std::map<QProcess *, Job> running;
-    std::vector<EndedJob> waitingForScan; // of the movie being scanned
-    std::deque<EndedJob> settling;        // outputs being moved into place, in hand-over order
     QSet<QString> truncatedLogs;
 
     // The trips, once the split jobs have ended.
     enum class TripStep { Unplanned, Preparing, Joining };
-    bool joinTrips = false;
     TripStep tripStep = TripStep::Unplanned;
     QList<TripJoin> trips;
-    std::vector<int> joinsLeft; // per trip
+    int tripsPreparing = 0;
+    int tripsJoined = 0;
 
-    // Movies are scanned, their track files written and finished outputs moved into place
-    // on scanThread (see ScanWorker).
+    // Movies are scanned, their track files written and finished units put in place on
+    // scanThread (see ScanWorker).
     QThread scanThread;
     std::unique_ptr<ScanWorker> scanWorker;
     std::atomic<bool> scanCancelled{false};

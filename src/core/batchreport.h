@@ -13,15 +13,20 @@ public:
     explicit BatchReport(int movies = 0, const QStringList &unreadable = {});
 
     // What of a movie failed, in the order the report names a movie's failures.
-    enum class Step { Track, Jobs, Front, Rear };
+    enum class Step { Track, Jobs, Front, Rear, Trip };
 
-    // A job ended; `reason` is empty when its output was written. Failures are named in
+    // A job ended; `reason` is empty when its output was written, else `log` names the log
+    // that holds its entry (empty when none could be written). Failures are named in
     // `order`: a movie's index, or for a trip's join the number of movies plus the trip's.
-    void jobEnded(int order, const QString &name, Step step, const QString &reason);
-    // A trip's two joins are jobs of the batch too.
-    void addJobs(int count) { jobs += count; }
+    void jobEnded(int order, const QString &name, Step step, const QString &reason,
+                  const QString &log = {});
+    // Trips were planned: their two joins each are jobs of the batch too.
+    void tripsPlanned(int count);
+    void tripJoined() { ++joinedTrips; }
     // A trip that could not be prepared: both its joins fail.
     void joinsFailed(int order, const QString &tripName, const QString &reason);
+    // A clip whose outputs changed after they were put in place is left out of its trip.
+    void clipLeftOut(int movie, const QString &reason);
     // Jobs the batch never started (it stopped at a movie whose jobs could not be made)
     // count as failed.
     void countUnstartedJobsAsFailed();
@@ -31,7 +36,7 @@ public:
     void logWritten();
     void logFailed(const QString &reason);
 
-    // Every movie, track file and log written, and no movie of the selection left out.
+    // Every movie, track file, trip and log written, and no movie of the selection left out.
     bool complete() const;
     // "Conversion Complete!", or what failed, counted, with the first failure named.
     QString text() const;
@@ -41,13 +46,19 @@ private:
     // end in any order) is named in the message.
     void noteFailure(int movie, Step step, const QString &reason);
     void noteFailure(int order, const QString &name, Step step, const QString &reason);
+    QString tripsText() const;
+    QString logsText() const;
 
     int movies = 0;
-    int jobs = 0; // 2 per movie
+    int jobs = 0; // 2 per movie, and 2 per trip
     int endedJobs = 0;
     int failedJobs = 0;
     int failedTracks = 0;
+    int trips = 0;
+    int joinedTrips = 0;
+    int clipsLeftOut = 0;
     bool logsWritten = false;
+    QStringList logsWithFailures; // the logs that hold a failed job's entry
     QString firstFailure;
     std::pair<int, Step> firstFailureAt{0, Step::Track};
     QString logFailure;

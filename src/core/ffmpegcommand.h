@@ -52,21 +52,11 @@ QStringList splitArguments(const EncodeSettings &settings, const QString &input,
 
 // Trips: consecutive clips joined into one movie per camera (see trip.h).
 
-// The ffprobe that comes with the ffmpeg the program runs: beside it once its link is
-// followed, as Debian's ffmpeg package installs both.
-QString ffprobeProgram();
-
-// A movie's duration as ffprobe gives it, or nothing if ffprobe cannot tell. It is also
-// the length the concat demuxer gives the movie in a join, so chapters made from it start
-// exactly where the clips do. Waits for ffprobe (a tenth of a second or two per movie):
-// call it off the GUI thread.
-std::optional<double> mediaDurationSeconds(const QString &path);
-
 // The clips of the concat list file `list` (trip::concatList) joined into `output`, their
-// streams copied. With `chapters`, an FFMETADATA file (trip::chapterMetadata), its
-// chapters and global metadata are written too; pass an empty one for AVI, as ffmpeg's
-// AVI muxer writes no chapters.
-// The trip's start (and place) go in as they do in the clips.
+// video copied, their sound made continuous. With `chapters`, an FFMETADATA file
+// (trip::chapterMetadata), its chapters and global metadata are written too; pass an empty one for
+// AVI, as ffmpeg's AVI muxer writes no chapters. The trip's start (and place) go in as they do in
+// the clips.
 QStringList joinArguments(const EncodeSettings &settings, const QString &list,
                           const QString &chapters, const QString &output,
                           const MovieMetadata &metadata = {});

@@ -7,6 +7,7 @@
 #include "safefile.h"
 #include "trackfile.h"
 #include "translation.h"
+#include "trip.h"
 
 #include <QDir>
 #include <QSet>
@@ -78,12 +79,32 @@ QString overwriteProblem(int movies, const s_CONF &conf)
     return {};
 }
 
+QSet<QString> resolvedBatchFiles(int movies, const s_CONF &conf)
+{
+    QSet<QString> files;
+    for (int i = 0; i < movies; ++i) {
+        files.insert(resolvedPath(BLOCKS_g[i].movieFile.filePath()));
+        for (const QString &output : ofMovie(BLOCKS_g[i].movieFile, conf))
+            files.insert(resolvedPath(output));
+    }
+    return files;
+}
+
+QString collision(const QStringList &files, const QSet<QString> &batchFiles)
+{
+    for (const QString &file : files)
+        if (batchFiles.contains(resolvedPath(file)))
+            return translated("%1 would overwrite a file of this batch")
+                .arg(QDir::toNativeSeparators(resolvedPath(file)));
+    return {};
+}
+
 void removeLeftovers(int movies, const s_CONF &conf)
 {
     QStringList paths;
     for (int i = 0; i < movies; ++i)
         paths << ofMovie(BLOCKS_g[i].movieFile, conf);
-    safefile::removeLeftovers(paths);
+    safefile::removeLeftovers(paths, trip::isTripFileName);
 }
 
 } // namespace outputs

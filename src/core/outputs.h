@@ -3,6 +3,7 @@
 // The files a batch writes in its output folder, and the checks made before it starts:
 // each rule once, for the window and the command line.
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -27,8 +28,14 @@ QString folderProblem(const QString &folder);
 // folders); an empty string when neither.
 QString overwriteProblem(int movies, const s_CONF &conf);
 
+// The batch's movies and every file they write, with the folders' links resolved (see
+// collision).
+QSet<QString> resolvedBatchFiles(int movies, const s_CONF &conf);
+// Why writing `files` would overwrite one of those, or an empty string.
+QString collision(const QStringList &files, const QSet<QString> &batchFiles);
+
 // Removes what a run that did not end (killed, crashed, power cut) left of this batch's
-// outputs.
+// outputs, and of any trip.
 void removeLeftovers(int movies, const s_CONF &conf);
 
 } // namespace outputs

@@ -104,24 +104,13 @@ QString flushFolder(const QString &path)
     return reason;
 }
 
-// Takes over the partial's descriptor: dates the file through it and flushes it, so that
-// the date is on the disk too, then gives it its name.
-QString settle(int fd, const QString &partial, const QString &path,
-               std::optional<qint64> modificationTime)
+QString dateAndFlush(int fd, std::optional<qint64> modificationTime)
 {
     if (modificationTime) {
         const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(*modificationTime), 0}};
         ::futimens(fd, times);
     }
-    if (!flushed(fd)) {
-        const QString reason = "not flushed to the disk: " + systemError();
-        ::close(fd);
-        return discard(partial, reason);
-    }
-    ::close(fd);
-    if (std::rename(native(partial).constData(), native(path).constData()) != 0)
-        return discard(partial, systemError());
-    return flushFolder(path);
+    return flushed(fd) ? QString() : "not flushed to the disk: " + systemError();
 }
 
 bool isFileOrLink(const QString &path)
@@ -152,35 +141,91 @@ QStringList createPartials(const QStringList &paths, QString &error)
     return partials;
 }
 
-QString moveIntoPlace(const QString &partial, const QString &path,
-                      std::optional<qint64> modificationTime)
+QString seal(const QString &partial, std::optional<qint64> modificationTime,
+             const std::function<void(int fd)> &inspect)
 {
-    // Opened anew by name, not following a link: a link put in the file's place is refused.
     const int fd = ::open(native(partial).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return discard(partial, systemError());
-    return settle(fd, partial, path, modificationTime);
+        return systemError();
+    const QString trouble = dateAndFlush(fd, modificationTime);
+    if (trouble.isEmpty() && inspect)
+        inspect(fd);
+    ::close(fd);
+    return trouble;
+}
+
+QString rename(const PartialFile &file)
+{
+    if (std::rename(native(file.partial).constData(), native(file.path).constData()) != 0)
+        return systemError();
+    return flushFolder(file.path);
+}
+
+PartialFile writePartial(const QString &path, const std::function<bool(QIODevice &)> &fill,
+                         std::optional<qint64> modificationTime, QString &error)
+{
+    QString partial;
+    const int fd = createPartial(path, partial);
+    if (fd < 0) {
+        error = systemError();
+        return {};
+    }
+    QFile file;
+    // A full disk shows up in a write or only when the buffer is flushed.
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) || !fill(file) ||
+        !file.flush()) {
+        error = file.errorString();
+    } else {
+        file.close(); // the descriptor stays open to be dated and flushed through
+        error = dateAndFlush(fd, modificationTime);
+    }
+    ::close(fd);
+    if (!error.isEmpty()) {
+        discard(partial, {});
+        return {};
+    }
+    return {partial, path};
 }
 
 QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
               std::optional<qint64> modificationTime)
 {
-    QString partial;
-    const int fd = createPartial(path, partial);
-    if (fd < 0)
-        return systemError();
-    QFile file;
-    // A full disk shows up in a write or only when the buffer is flushed.
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) || !fill(file) ||
-        !file.flush()) {
-        ::close(fd);
-        return discard(partial, file.errorString());
-    }
-    file.close(); // the descriptor stays open for settle
-    return settle(fd, partial, path, modificationTime);
+    QString error;
+    const PartialFile file = writePartial(path, fill, modificationTime, error);
+    if (!error.isEmpty())
+        return error;
+    error = rename(file);
+    if (!error.isEmpty())
+        discard(file.partial, {});
+    return error;
 }
 
-void removeLeftovers(const QStringList &paths)
+FileIdentity identityOf(int fd)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return {};
+    return {quint64(status.st_dev), quint64(status.st_ino)};
+}
+
+int openUnchanged(const QString &path, const FileIdentity &identity, QString &error)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = errno == ELOOP ? QString("it was replaced by a link after it was written")
+                               : systemError();
+        return -1;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && identityOf(fd) == identity)
+        return fd;
+    ::close(fd);
+    error = QString("it was replaced after it was written");
+    return -1;
+}
+
+void removeLeftovers(const QStringList &paths,
+                     const std::function<bool(const QString &name)> &alsoOurs)
 {
     QHash<QString, QSet<QString>> names; // the final names, by folder
     for (const QString &path : paths) {
@@ -190,8 +235,11 @@ void removeLeftovers(const QStringList &paths)
     const auto entries = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
     for (auto folder = names.cbegin(); folder != names.cend(); ++folder)
         for (const QString &entry : QDir(folder.key()).entryList(entries)) {
+            const QString finalName = finalNameOf(entry);
             const QString path = folder.key() + '/' + entry;
-            if (folder.value().contains(finalNameOf(entry)) && isFileOrLink(path))
+            if (!finalName.isEmpty() &&
+                (folder.value().contains(finalName) || (alsoOurs && alsoOurs(finalName))) &&
+                isFileOrLink(path))
                 ::unlink(native(path).constData());
         }
 }

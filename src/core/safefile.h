@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 #include <functional>
 #include <optional>
@@ -17,26 +18,66 @@ class QIODevice;
 
 namespace safefile {
 
+// A complete file waiting under its partial name to be moved into place at `path`.
+struct PartialFile
+{
+    QString partial;
+    QString path;
+};
+
+// Which file a name stands for, as the file system tells: a file put in place keeps it
+// until it is replaced.
+struct FileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FileIdentity &other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+};
+
 // Makes an empty partial file for each path, for a program that writes them by name
 // (ffmpeg keeps the file it is given and picks the container from its extension): all of
 // them, or none with the reason ("path: reason") in `error`.
 QStringList createPartials(const QStringList &paths, QString &error);
 
-// Flushes a complete partial file to the disk, dates it (its modification time; the access
-// time stays), renames it to `path` and flushes the folder, so that neither a link nor a
-// power cut can undo it. The reason it failed, with the partial removed, or an empty string.
-QString moveIntoPlace(const QString &partial, const QString &path,
-                      std::optional<qint64> modificationTime);
+// Dates a complete partial file that a program wrote by name (its modification time; the
+// access time stays) and flushes it to the disk, opened anew by name without following a
+// link: a link put in its place is refused. `inspect`, if given, is shown the open file.
+// The reason it failed, or an empty string.
+QString seal(const QString &partial, std::optional<qint64> modificationTime,
+             const std::function<void(int fd)> &inspect = {});
 
-// Writes a whole file: `fill` writes into a fresh partial file (false when the device
-// failed), which is then moved into place. The reason it failed, or an empty string.
+// Gives a sealed or written partial file its final name and flushes the folder, so that
+// neither a link nor a power cut can undo it. The reason it failed, or an empty string.
+QString rename(const PartialFile &file);
+
+// Writes a whole file into a fresh partial file beside `path`: `fill` writes it (false when
+// the device failed), then it is dated and flushed. The partial file, or an empty partial
+// name with the reason in `error`.
+PartialFile writePartial(const QString &path, const std::function<bool(QIODevice &)> &fill,
+                         std::optional<qint64> modificationTime, QString &error);
+
+// writePartial, then rename. The reason it failed, or an empty string.
 QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
               std::optional<qint64> modificationTime);
 
-// Removes what a run that was killed, crashed or lost its power left of these paths:
-// regular files and links named as partial files of them, today's names and the
-// ".FILE0001F.partial.mp4" of earlier versions. Nothing else is touched.
-void removeLeftovers(const QStringList &paths);
+// The identity of an open file.
+FileIdentity identityOf(int fd);
+
+// Opens for reading a file that was put in place as `identity`, if the name still stands
+// for it: a regular file, not a link, not replaced since. The descriptor (close-on-exec), or
+// -1 with the reason in `error`.
+int openUnchanged(const QString &path, const FileIdentity &identity, QString &error);
+
+// Removes what a run that was killed, crashed or lost its power left of these paths, and
+// in their folders of the files whose final names `alsoOurs` recognises (a batch's trips,
+// named after drives it has not read yet): regular files and links named as partial files
+// of them, today's names and the ".FILE0001F.partial.mp4" of earlier versions. Nothing
+// else is touched.
+void removeLeftovers(const QStringList &paths,
+                     const std::function<bool(const QString &name)> &alsoOurs = {});
 
 // For the batch benchmark only, which measures what flushing costs: false leaves every
 // file to the kernel's own write-back. The program never switches it.

@@ -4,12 +4,14 @@
 #include "globals.h"
 #include "gpxtrack.h"
 #include "movienames.h"
-#include "safefile.h"
+#include "mp4file.h"
 #include "telemetry.h"
 #include "trackfile.h"
+#include "tripjoin.h"
 
 #include <QFile>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,13 +32,28 @@ bool MovieScan::readTelemetry(const std::atomic<bool> *cancelled,
     return telemetry::read(moviePath, BLOCKS_g[block], cancelled, firstRecords);
 }
 
-QString MovieScan::writeTrack() const
+QList<safefile::PartialFile> MovieScan::writeTrackPartials(QString &error) const
 {
     const s_BLOCK &records = BLOCKS_g[block];
-    const QString error = trackfile::write(records, trackPath, dateShift);
-    if (!error.isEmpty() || gpxPath.isEmpty() || !gpx::hasPoints(records))
-        return error;
-    return trackfile::writeGpx(records, gpxPath, dateShift);
+    QList<safefile::PartialFile> written{
+        trackfile::writePartial(records, trackPath, dateShift, error)};
+    if (error.isEmpty() && !gpxPath.isEmpty() && gpx::hasPoints(records))
+        written << trackfile::writeGpxPartial(records, gpxPath, dateShift, error);
+    written.removeIf([](const safefile::PartialFile &file) { return file.partial.isEmpty(); });
+    return written;
+}
+
+QString MovieScan::writeTrack() const
+{
+    QString error;
+    for (const safefile::PartialFile &file : writeTrackPartials(error)) {
+        const QString trouble = safefile::rename(file);
+        if (!trouble.isEmpty()) {
+            QFile::remove(file.partial);
+            error = error.isEmpty() ? trouble : error;
+        }
+    }
+    return error;
 }
 
 MovieMetadata MovieScan::metadataOf(const s_BLOCK &records) const
@@ -74,27 +91,74 @@ void ScanWorker::scan(int generation, const MovieScan &movie)
     if (!told)
         emit metadataRead(generation, movie.block, movie.metadataOf(BLOCKS_g[movie.block]));
     // Something that is no movie file gets no track file; its jobs report it.
-    const QString trackError = read && !cancelled ? movie.writeTrack() : QString();
-    emit scanned(generation, movie.block, trackError);
+    QString trackError;
+    const QList<safefile::PartialFile> tracks =
+        read && !cancelled ? movie.writeTrackPartials(trackError) : QList<safefile::PartialFile>{};
+    emit scanned(generation, movie.block, tracks, trackError);
 }
 
-QString OutputMove::run() const
+// A file a program wrote is dated and flushed here; the identity and duration of a movie
+// are read through the very file that gets the name.
+static MovedOutput seal(const OutputMove &move)
 {
-    return safefile::moveIntoPlace(partial, output, modificationTime);
+    MovedOutput result;
+    if (move.sealed)
+        return result;
+    result.trouble = safefile::seal(move.file.partial, move.modificationTime, [&result](int fd) {
+        result.identity = safefile::identityOf(fd);
+        result.seconds = mp4file::durationSeconds(fd);
+    });
+    return result;
 }
 
-void ScanWorker::settle(int generation, const OutputMove &move)
+// All of a trip's files get their names, or none: what was put in place when a later one
+// could not be is taken away again, and each file is given the first trouble.
+static void putAllInPlace(const QList<OutputMove> &moves, QList<MovedOutput> &results)
 {
-    emit settled(generation, move.run());
+    QString trouble;
+    for (const MovedOutput &result : std::as_const(results))
+        if (trouble.isEmpty())
+            trouble = result.trouble;
+    QStringList placed;
+    for (const OutputMove &move : moves) {
+        if (!trouble.isEmpty())
+            break;
+        trouble = safefile::rename(move.file);
+        if (trouble.isEmpty())
+            placed << move.file.path;
+    }
+    if (trouble.isEmpty())
+        return;
+    for (const QString &path : std::as_const(placed))
+        QFile::remove(path);
+    for (MovedOutput &result : results)
+        result.trouble = trouble;
 }
 
-void ScanWorker::prepareTrips(int generation, QList<TripJoin> trips, const EncodeSettings &settings,
-                              long dateShift, bool gpx)
+void ScanWorker::settle(int generation, int unit, const QList<OutputMove> &moves, bool allOrNone)
 {
-    QStringList errors;
-    for (TripJoin &trip : trips)
-        errors << trip.prepare(settings, dateShift, gpx);
-    emit tripsPrepared(generation, trips, errors);
+    QList<MovedOutput> results;
+    for (const OutputMove &move : moves)
+        results << seal(move);
+    if (allOrNone) {
+        putAllInPlace(moves, results);
+    } else {
+        for (qsizetype i = 0; i < moves.size(); ++i)
+            if (results[i].trouble.isEmpty())
+                results[i].trouble = safefile::rename(moves[i].file);
+    }
+    for (qsizetype i = 0; i < moves.size(); ++i)
+        if (!results[i].trouble.isEmpty())
+            QFile::remove(moves[i].file.partial);
+    emit settled(generation, unit, results);
+}
+
+void ScanWorker::writeTripTracks(int generation, int trip, const TripJoin &join, long dateShift,
+                                 bool gpx)
+{
+    QString error;
+    const QList<safefile::PartialFile> tracks = join.writeTrackPartials(dateShift, gpx, error);
+    emit tripTracksWritten(generation, trip, tracks, error);
 }
 
 bool ScanWorker::releaseFromPageCache(const QString &path)

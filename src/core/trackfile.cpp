@@ -99,20 +99,22 @@ std::optional<qint64> driveDate(const s_BLOCK &block, long dateShift)
     return qint64(block.recTime[records - 1]) + dateShift;
 }
 
-QString write(const s_BLOCK &block, const QString &path, long dateShift)
+safefile::PartialFile writePartial(const s_BLOCK &block, const QString &path, long dateShift,
+                                   QString &error)
 {
     const QByteArray lines = text(block);
-    return safefile::write(
+    return safefile::writePartial(
         path, [&lines](QIODevice &file) { return file.write(lines) == lines.size(); },
-        driveDate(block, dateShift));
+        driveDate(block, dateShift), error);
 }
 
-QString writeGpx(const s_BLOCK &block, const QString &path, long dateShift)
+safefile::PartialFile writeGpxPartial(const s_BLOCK &block, const QString &path, long dateShift,
+                                      QString &error)
 {
     const QString name = QFileInfo(path).completeBaseName();
-    return safefile::write(
+    return safefile::writePartial(
         path, [&](QIODevice &file) { return gpx::writeTrack(block, name, file); },
-        driveDate(block, dateShift));
+        driveDate(block, dateShift), error);
 }
 
 bool setModificationTime(const QString &path, long modificationTime)

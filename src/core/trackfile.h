@@ -4,6 +4,8 @@
 // and the dates of a movie's files. The functions use only their arguments: any thread
 // may call them.
 
+#include "safefile.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -21,11 +23,13 @@ QString pathFor(const QString &folder, const QFileInfo &movie);
 // The track's text: two lines for each of the block's records.
 QByteArray text(const s_BLOCK &block);
 
-// Writes the track as a partial file, dates it (dateShift seconds after its last record)
-// and moves it into place (safefile.h); the reason it failed, or an empty string.
-QString write(const s_BLOCK &block, const QString &path, long dateShift);
+// Writes the track, dated dateShift seconds after its last record, complete under a
+// partial name beside `path` (safefile.h); the reason it failed goes to `error`.
+safefile::PartialFile writePartial(const s_BLOCK &block, const QString &path, long dateShift,
+                                   QString &error);
 // The same for the GPX track of the block's records with a position.
-QString writeGpx(const s_BLOCK &block, const QString &path, long dateShift);
+safefile::PartialFile writeGpxPartial(const s_BLOCK &block, const QString &path, long dateShift,
+                                      QString &error);
 
 // The date of a movie's output files: dateShift seconds after the block's last record;
 // none for a movie without records, whose files keep the time they were written.

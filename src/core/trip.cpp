@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -62,6 +63,13 @@ QString baseName(qint32 firstRecord, qint64 offsetSeconds)
     return "TRIP_" + start.toString("yyyyMMdd_HHmmss");
 }
 
+bool isTripFileName(const QString &name)
+{
+    static const QRegularExpression tripFile(
+        QStringLiteral("^TRIP_[0-9]{8}_[0-9]{6}(?:F|R)?\\.(?:mp4|avi|gps|gpx)$"));
+    return tripFile.match(name).hasMatch();
+}
+
 // Inside single quotes everything is literal but the quote itself, which closes them:
 // close, put an escaped quote, open again.
 static QByteArray quoted(const QString &path)
@@ -110,19 +118,6 @@ QByteArray chapterMetadata(const QList<Chapter> &chapters)
         text += "title=" + metadataValue(chapter.title) + '\n';
     }
     return text;
-}
-
-QString readJoinedTrack(const QStringList &clipTracks, QByteArray &track)
-{
-    track.clear();
-    for (const QString &path : clipTracks) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            track += file.readAll();
-        if (file.error() != QFile::NoError)
-            return QFileInfo(path).fileName() + ": " + file.errorString();
-    }
-    return {};
 }
 
 } // namespace trip

@@ -45,6 +45,10 @@ QList<QList<int>> planTrips(const QList<ClipSpan> &clips);
 // "TRIP_20120714_110605": the trip's first record shifted by the user's offset from UTC.
 QString baseName(qint32 firstRecord, qint64 offsetSeconds);
 
+// Whether a file name is one of a trip's files ("TRIP_20120714_110605F.mp4", "...gps"), so
+// that what a killed run left of its trips can be found without knowing its drives.
+bool isTripFileName(const QString &name);
+
 // The concat demuxer's list of the clips' outputs, in trip order. The paths are absolute,
 // which ffmpeg accepts with "-safe 0". Empty when a path holds a line break, which the
 // list cannot carry.
@@ -54,15 +58,11 @@ QByteArray concatList(const QStringList &outputs);
 struct Chapter
 {
     QString title;      // the clip's movie file name, "FILE0002.AVI"
-    double seconds = 0; // the duration of the clip's output, see mediaDurationSeconds
+    double seconds = 0; // the duration of the clip's output (mp4file::durationSeconds)
 };
 
 // An FFMETADATA file with one chapter per clip, each starting where the clips before it
 // end, in milliseconds.
 QByteArray chapterMetadata(const QList<Chapter> &chapters);
-
-// Reads the clips' track files into `track`, one after the other in trip order. Returns
-// the reason one could not be read, or an empty string.
-QString readJoinedTrack(const QStringList &clipTracks, QByteArray &track);
 
 } // namespace trip

@@ -2,12 +2,16 @@
 
 #include "globals.h"
 #include "gpxtrack.h"
-#include "safefile.h"
 #include "trackfile.h"
 #include "trip.h"
 
-#include <QFile>
-#include <QTemporaryFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 // The trip's start, and the first place one of its clips carries.
 static MovieMetadata tripMetadata(const QList<int> &movies,
@@ -26,13 +30,14 @@ static MovieMetadata tripMetadata(const QList<int> &movies,
     return trip;
 }
 
-QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritten,
+QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &joinable,
+                               const std::vector<std::array<PlacedOutput, 2>> &placed,
                                const std::vector<MovieMetadata> &metadata, long dateShift,
                                const QString &folder)
 {
     QList<trip::ClipSpan> clips;
     for (int movie = 0; movie < movies; ++movie)
-        clips << trip::clipSpan(movie, BLOCKS_g[movie], outputsWritten[size_t(movie)]);
+        clips << trip::clipSpan(movie, BLOCKS_g[movie], joinable[size_t(movie)]);
     QList<TripJoin> trips;
     for (const QList<int> &movieList : trip::planTrips(clips)) {
         const s_BLOCK &first = BLOCKS_g[movieList.first()];
@@ -44,9 +49,8 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &outputsWritt
         join.metadata = tripMetadata(movieList, metadata);
         join.folder = folder;
         for (const int movie : movieList) {
-            join.clips[0] << BLOCKS_g[movie].frontFileName;
-            join.clips[1] << BLOCKS_g[movie].rearFileName;
-            join.tracks << trackfile::pathFor(folder, BLOCKS_g[movie].movieFile);
+            for (const int side : {0, 1})
+                join.clips[side] << placed[size_t(movie)][size_t(side)];
             join.titles << BLOCKS_g[movie].movieFile.fileName();
         }
         trips << join;
@@ -59,63 +63,96 @@ QString TripJoin::output(const EncodeSettings &settings, Camera camera) const
     return folder + name + splitSuffix(settings, camera);
 }
 
-// A hidden file of our own in the output folder, made with a name nobody could foresee.
-static QString writeTemporary(const QString &folder, const QString &pattern,
-                              const QByteArray &content, QString &error)
+QStringList TripJoin::files(const EncodeSettings &settings, bool gpx) const
 {
-    QTemporaryFile file(folder + pattern);
-    file.setAutoRemove(false);
-    if (!file.open() || file.write(content) != content.size() || !file.flush()) {
-        error = file.errorString();
-        file.remove();
-        return {};
-    }
-    return file.fileName();
+    QStringList paths{output(settings, Camera::Front), output(settings, Camera::Rear),
+                      track(".gps")};
+    if (gpx)
+        paths << track(".gpx");
+    return paths;
 }
 
-static QByteArray chapterText(const QStringList &clips, const QStringList &titles)
+QList<safefile::PartialFile> TripJoin::writeTrackPartials(long dateShift, bool gpx,
+                                                          QString &error) const
 {
-    QList<trip::Chapter> chapters;
-    for (int i = 0; i < clips.size(); ++i)
-        chapters << trip::Chapter{titles[i], mediaDurationSeconds(clips[i]).value_or(0)};
-    return trip::chapterMetadata(chapters);
-}
-
-QString TripJoin::prepare(const EncodeSettings &settings, long dateShift, bool gpx)
-{
-    QString error;
-    for (const Camera camera : {Camera::Front, Camera::Rear}) {
-        const int i = side(camera);
-        const QString stem = '.' + name + splitSuffix(settings, camera);
-        lists[i] =
-            writeTemporary(folder, stem + "-XXXXXX.concat", trip::concatList(clips[i]), error);
-        if (settings.mp4 && error.isEmpty())
-            chapters[i] = writeTemporary(folder, stem + "-XXXXXX.chapters",
-                                         chapterText(clips[i], titles), error);
-    }
-    if (!error.isEmpty())
-        return error;
-    QByteArray joined;
-    error = trip::readJoinedTrack(tracks, joined);
-    if (error.isEmpty())
-        error = safefile::write(
-            track(".gps"),
-            [&joined](QIODevice &file) { return file.write(joined) == joined.size(); },
-            lastRecord + qint64(dateShift));
-    QList<const s_BLOCK *> blocks;
-    for (const int movie : movies)
+    QByteArray text;
+    QList<const s_BLOCK *> withPoints;
+    for (const int movie : movies) {
+        text += trackfile::text(BLOCKS_g[movie]);
         if (gpx::hasPoints(BLOCKS_g[movie]))
-            blocks << &BLOCKS_g[movie];
-    if (!error.isEmpty() || !gpx || blocks.isEmpty())
-        return error;
-    return safefile::write(
-        track(".gpx"), [&](QIODevice &file) { return gpx::writeTrack(blocks, name, file); },
-        lastRecord + qint64(dateShift));
+            withPoints << &BLOCKS_g[movie];
+    }
+    const qint64 date = lastRecord + qint64(dateShift);
+    QList<safefile::PartialFile> written{safefile::writePartial(
+        track(".gps"), [&text](QIODevice &file) { return file.write(text) == text.size(); }, date,
+        error)};
+    if (error.isEmpty() && gpx && !withPoints.isEmpty())
+        written << safefile::writePartial(
+            track(".gpx"), [&](QIODevice &file) { return gpx::writeTrack(withPoints, name, file); },
+            date, error);
+    written.removeIf([](const safefile::PartialFile &file) { return file.partial.isEmpty(); });
+    return written;
 }
 
-void TripJoin::removeTemporaryFiles() const
+// A file in memory holding `content`, or -1.
+static int memoryFile(const char *name, const QByteArray &content)
 {
-    for (const QString &file : {lists[0], lists[1], chapters[0], chapters[1]})
-        if (!file.isEmpty())
-            QFile::remove(file);
+    const int fd = ::memfd_create(name, MFD_CLOEXEC);
+    if (fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size())
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+JoinInputs::JoinInputs(const QList<PlacedOutput> &clips, const QStringList &titles, bool chapters,
+                       QString &error)
+{
+    QStringList paths;
+    QList<trip::Chapter> chapterList;
+    for (qsizetype i = 0; i < clips.size(); ++i) {
+        const int fd = safefile::openUnchanged(clips[i].path, clips[i].identity, error);
+        if (fd < 0) {
+            error = QString("%1: %2").arg(QFileInfo(clips[i].path).fileName(), error);
+            return;
+        }
+        fds.push_back(fd);
+        paths << pathOf(fd);
+        chapterList << trip::Chapter{titles[i], clips[i].seconds};
+    }
+    listFd = memoryFile("trip-list", trip::concatList(paths));
+    if (chapters)
+        chaptersFd = memoryFile("trip-chapters", trip::chapterMetadata(chapterList));
+    if (listFd < 0 || (chapters && chaptersFd < 0))
+        error = QString::fromLocal8Bit(std::strerror(errno));
+    for (const int fd : {listFd, chaptersFd})
+        if (fd >= 0)
+            fds.push_back(fd);
+}
+
+JoinInputs::~JoinInputs()
+{
+    for (const int fd : fds)
+        ::close(fd);
+}
+
+QString JoinInputs::pathOf(int fd)
+{
+    return QString("/dev/fd/%1").arg(fd);
+}
+
+QString JoinInputs::list() const
+{
+    return pathOf(listFd);
+}
+
+QString JoinInputs::chapters() const
+{
+    return chaptersFd >= 0 ? pathOf(chaptersFd) : QString();
+}
+
+void JoinInputs::passToNextChild() const
+{
+    for (const int fd : fds)
+        ::fcntl(fd, F_SETFD, 0);
 }

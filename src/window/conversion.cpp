@@ -56,7 +56,7 @@ void MainWindow::startConversion()
     }
     outputs::removeLeftovers(nBlocks_g, CONF_g);
     progressDialog.setMinimum(0);
-    progressDialog.setMaximum(2 * nBlocks_g);
+    progressDialog.setMaximum(Batch::initialSteps(nBlocks_g, CONF_g));
     progressDialog.setLabelText(processingText(nBlocks_g));
     progressDialog.setWindowModality(Qt::WindowModal);
     // A batch of hours can be stopped without closing the program.
@@ -99,10 +99,11 @@ void MainWindow::rear_process_finished_slot(int, QProcess::ExitStatus)
     jobFinished();
 }
 
-// Each finished job sets the dialog to the number of jobs finished so far.
+// Each finished job sets the dialog to the number of jobs finished so far (and trips'
+// steps done).
 void MainWindow::jobFinished()
 {
-    progressDialog.setValue(batch->finishedJobs());
+    progressDialog.setValue(batch->stepsDone());
 }
 
 QString MainWindow::processingText(int movies)
@@ -120,11 +121,21 @@ static QString durationText(qint64 seconds)
     return MainWindow::tr("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
 }
 
-// Which movie is being converted and, once one has finished, how long the rest may take.
+// Which movie is being converted and, once one has finished, how long the rest may take;
+// then the trips.
 void MainWindow::showBatchProgress()
 {
     const int movies = batch->movieCount();
     QString text = processingText(movies);
+    if (batch->preparingTrips() || batch->joiningTrips()) {
+        const int trips = batch->tripCount();
+        text += '\n' + (batch->preparingTrips()
+                            ? tr("Preparing trips...")
+                            : tr("Joining %1 %2...").arg(trips).arg(trips == 1 ? "trip" : "trips"));
+        progressDialog.setLabelText(text);
+        progressDialog.setValue(batch->stepsDone());
+        return;
+    }
     if (batch->movieInProgress() >= 0)
         text += '\n' + tr("Movie %1 of %2: %3")
                            .arg(batch->movieInProgress() + 1)
@@ -142,9 +153,7 @@ void MainWindow::cancelConversion()
     if (!conversionRunning())
         return; // the dialog was closed with the window, or the batch had ended
     endBatchNow();
-    showInformation(tr("Conversion cancelled: %1 of %2 movies converted.")
-                        .arg(batch->convertedMovies())
-                        .arg(batch->movieCount()));
+    showInformation(batch->cancelledText());
     bringToFront();
 }
 

@@ -49,6 +49,8 @@ MainWindow::MainWindow(QWidget *parent)
     // A progress dialog arms its show timer when it is constructed; without a
     // reset it would pop up empty a few seconds after start-up.
     progressDialog.reset();
+    // A window of its own, which the desktop names after the program.
+    progressDialog.setWindowTitle(tr("BRIGHTQUILL 4400 Converter"));
 
     ui->setupUi(this);
     loadConf();

@@ -127,13 +127,13 @@ QList<QByteArray> splitJpegs(const QByteArray &data)
 
 // Distinct MJPEG frames of the given size from the recipe's picture source, made by ffmpeg
 // once per size, source and count in a process; empty if ffmpeg is missing or fails.
-QList<QByteArray> jpegFrames(const QSize &size, const MovieRecipe &recipe)
+QList<QByteArray> jpegFrames(const QSize &size, const QString &pictureSource, int distinctFrames)
 {
     static QMutex mutex;
     static QHash<QString, QList<QByteArray>> cache;
 
-    const QString source = recipe.pictureSource.arg(size.width()).arg(size.height());
-    const QString key = QString("%1 %2").arg(source).arg(recipe.distinctFrames);
+    const QString source = pictureSource.arg(size.width()).arg(size.height());
+    const QString key = QString("%1 %2").arg(source).arg(distinctFrames);
     QMutexLocker locker(&mutex);
     const auto cached = cache.constFind(key);
     if (cached != cache.constEnd())
@@ -150,7 +150,7 @@ QList<QByteArray> jpegFrames(const QSize &size, const MovieRecipe &recipe)
         process.start(
             ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin"),
                      QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
-                     QStringLiteral("-frames:v"), QString::number(recipe.distinctFrames),
+                     QStringLiteral("-frames:v"), QString::number(distinctFrames),
                      QStringLiteral("-pix_fmt"), QStringLiteral("yuvj420p"), QStringLiteral("-c:v"),
                      QStringLiteral("mjpeg"), QStringLiteral("-q:v"), QStringLiteral("5"),
                      QStringLiteral("-f"), QStringLiteral("image2pipe"), QStringLiteral("-")});
@@ -196,6 +196,20 @@ QByteArray toneChunk(int samples)
         return b;
     }();
     return samples >= AudioChunkSamples ? full : full.left(samples * 2);
+}
+
+constexpr int MarkerSamples = 400; // 50 ms
+
+// The tone chunk starting at sample `first`, with the marker bursts that fall into it.
+QByteArray markedChunk(int first, int samples, const QList<int> &markerSamples)
+{
+    QByteArray b = toneChunk(samples);
+    for (const int start : markerSamples)
+        for (int n = qMax(start, first); n < qMin(start + MarkerSamples, first + samples); ++n)
+            qToLittleEndian(qint16(std::lround(
+                                12000.0 * std::cos(2.0 * Pi * 1000.0 * (n - start) / AudioRate))),
+                            b.data() + 2 * (n - first));
+    return b;
 }
 
 QByteArray streamHeader(const char *type, const char *handler, quint32 scale, quint32 rate,
@@ -327,21 +341,44 @@ QByteArray buildMovie(const MovieRecipe &recipe)
     const double seconds = qMax(0.0, recipe.seconds);
     const int fps = qMax(1, recipe.framesPerSecond);
     const int frameCount = int(std::lround(seconds * fps));
-    const int audioSamples = int(std::lround(seconds * AudioRate));
+    const int audioSamples =
+        int(std::lround((recipe.audioSeconds >= 0 ? recipe.audioSeconds : seconds) * AudioRate));
+    QList<int> markerFrames, markerSamples;
+    for (const double t : recipe.markers) {
+        markerFrames << int(std::lround(t * fps));
+        markerSamples << int(std::lround(double(markerFrames.last()) / fps * AudioRate));
+    }
     const int audioChunks = (audioSamples + AudioChunkSamples - 1) / AudioChunkSamples;
     const int textCount = int(recipe.samples.size());
     const int padding = qMax(0, recipe.framePadding);
 
     QList<QByteArray> front, rear;
     if (recipe.decodableVideo) {
-        front = jpegFrames(recipe.frontSize, recipe);
-        rear = jpegFrames(recipe.rearSize, recipe);
+        front = jpegFrames(recipe.frontSize, recipe.pictureSource, recipe.distinctFrames);
+        rear = jpegFrames(recipe.rearSize, recipe.pictureSource, recipe.distinctFrames);
         if (front.isEmpty() || rear.isEmpty())
             return {};
+        if (!markerFrames.isEmpty()) {
+            // The marker picture goes last, past the cycle of distinct frames.
+            const QList<QByteArray> frontMark =
+                jpegFrames(recipe.frontSize, recipe.markerPicture, 1);
+            const QList<QByteArray> rearMark = jpegFrames(recipe.rearSize, recipe.markerPicture, 1);
+            if (frontMark.isEmpty() || rearMark.isEmpty())
+                return {};
+            front << frontMark.first();
+            rear << rearMark.first();
+        }
     } else {
         front = {fillerFrame(FillerFrontSize)};
         rear = {fillerFrame(FillerRearSize)};
     }
+    // Which of the frames above a picture shows: the marker (last) at marker frames.
+    const qsizetype cycle =
+        markerFrames.isEmpty() || !recipe.decodableVideo ? front.size() : front.size() - 1;
+    const auto pictureOf = [&](int index) {
+        return markerFrames.contains(index) && cycle < front.size() ? front.size() - 1
+                                                                    : index % cycle;
+    };
 
     // Chunks in the order of their presentation times, as a recorder writes them.
     std::vector<Event> events;
@@ -364,10 +401,10 @@ QByteArray buildMovie(const MovieRecipe &recipe)
     for (const Event &e : events) {
         switch (e.kind) {
         case Kind::Front:
-            moviReserve += front.at(e.index % front.size()).size() + padding + 9;
+            moviReserve += front.at(pictureOf(e.index)).size() + padding + 9;
             break;
         case Kind::Rear:
-            moviReserve += rear.at(e.index % rear.size()).size() + padding + 9;
+            moviReserve += rear.at(pictureOf(e.index)).size() + padding + 9;
             break;
         case Kind::Audio:
             moviReserve += AudioChunkSamples * 2 + 8;
@@ -396,14 +433,14 @@ QByteArray buildMovie(const MovieRecipe &recipe)
         switch (e.kind) {
         case Kind::Front: {
             id = "00dc";
-            const QByteArray &frame = front.at(e.index % front.size());
+            const QByteArray &frame = front.at(pictureOf(e.index));
             putChunk(movi, id, frame, padding);
             size = frame.size() + padding;
             break;
         }
         case Kind::Rear: {
             id = "01dc";
-            const QByteArray &frame = rear.at(e.index % rear.size());
+            const QByteArray &frame = rear.at(pictureOf(e.index));
             putChunk(movi, id, frame, padding);
             size = frame.size() + padding;
             break;
@@ -411,7 +448,10 @@ QByteArray buildMovie(const MovieRecipe &recipe)
         case Kind::Audio: {
             id = audioId;
             const int samples = qMin(AudioChunkSamples, audioSamples - e.index * AudioChunkSamples);
-            putChunk(movi, id, toneChunk(samples));
+            putChunk(movi, id,
+                     markerSamples.isEmpty()
+                         ? toneChunk(samples)
+                         : markedChunk(e.index * AudioChunkSamples, samples, markerSamples));
             size = samples * 2;
             break;
         }

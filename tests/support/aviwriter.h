@@ -52,6 +52,15 @@ struct MovieRecipe
     // Zero bytes after each frame's end marker, inside its chunk: ffmpeg reads them with
     // the frame and its decoder skips them, so movies of any size convert quickly.
     int framePadding = 0;
+    // Sound length when it differs from the video's, as a recorder's rarely ends with its
+    // video; negative: the same as seconds.
+    double audioSeconds = -1;
+    // Sync markers, in seconds from the movie's start (on the frame grid): the frames
+    // starting then show markerPicture, and the sound carries a 50 ms 1 kHz burst of
+    // amplitude 12000 from that very sample on (the tone around it stays at 500). Below
+    // 0x3000 (12288), no two samples can spell a chunk id such as "00dc" or "02tx".
+    QList<double> markers;
+    QString markerPicture = QStringLiteral("color=c=white:size=%1x%2:rate=1");
 };
 
 // The complete 80-byte chunk (8-byte header + 72 bytes data) as it appears in the file.

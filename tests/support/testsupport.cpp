@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <cmath>
 #include <deque>
 
 #include <sys/stat.h>
@@ -155,6 +156,12 @@ QList<int> childProcesses()
             children << pid;
     }
     return children;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush();
 }
 
 QStringList filesIn(const QString &folder)
@@ -320,15 +327,34 @@ QStringList probeStreams(const QString &path)
     return streams;
 }
 
+// What a tool prints on its standard output; empty if it fails.
+static QByteArray outputOf(const QString &tool, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(systemTool(tool), arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        return {};
+    return process.readAllStandardOutput();
+}
+
 QList<AudioStream> probeAudioStreams(const QString &path)
 {
     QList<AudioStream> streams;
     for (const QJsonValue &value : ffprobeStreams(path)) {
         const QJsonObject stream = value.toObject();
-        if (stream.value("codec_type").toString() == "audio")
-            streams << AudioStream{stream.value("sample_rate").toString().toInt(),
-                                   stream.value("channels").toInt(),
-                                   stream.value("duration").toString().toDouble()};
+        if (stream.value("codec_type").toString() != "audio")
+            continue;
+        const int rate = stream.value("sample_rate").toString().toInt();
+        bool known = false;
+        double seconds = stream.value("duration").toString().toDouble(&known);
+        if (!known && rate > 0) // PCM in AVI tells no duration: its samples do
+            seconds = double(outputOf("ffmpeg", {"-v", "error", "-i", path, "-map",
+                                                 QString("0:%1").arg(stream.value("index").toInt()),
+                                                 "-f", "s16le", "-ac", "1", "-"})
+                                 .size()) /
+                      2 / rate;
+        streams << AudioStream{rate, stream.value("channels").toInt(), seconds};
     }
     return streams;
 }
@@ -389,6 +415,84 @@ QList<ProbedChapter> probeChapters(const QString &path)
                                   chapter.value("end_time").toString().toDouble()};
     }
     return chapters;
+}
+
+std::optional<double> mediaDurationSeconds(const QString &path)
+{
+    bool isNumber = false;
+    // "N/A" when the movie does not tell its duration.
+    const double seconds = ffprobeJson(path, "-show_format")
+                               .value("format")
+                               .toObject()
+                               .value("duration")
+                               .toString()
+                               .toDouble(&isNumber);
+    return isNumber ? std::optional<double>(seconds) : std::nullopt;
+}
+
+// The times of the first bright frame of each run of bright frames.
+static QList<double> brightFrames(const QString &movie)
+{
+    const QByteArray stats =
+        outputOf("ffmpeg", {"-v", "error", "-nostdin", "-i", movie, "-map", "0:v:0", "-vf",
+                            "signalstats,metadata=mode=print:key=lavfi.signalstats.YAVG:file=-",
+                            "-f", "null", "-"});
+    static const QRegularExpression frameTime("pts_time:(\\S+)");
+    QList<double> times;
+    double time = 0;
+    bool wasBright = false;
+    for (const QByteArray &line : stats.split('\n')) {
+        if (line.startsWith("frame:")) {
+            time = frameTime.match(QString::fromLatin1(line)).captured(1).toDouble();
+        } else if (line.startsWith("lavfi.signalstats.YAVG=")) {
+            const bool bright = line.mid(line.indexOf('=') + 1).toDouble() > 200;
+            if (bright && !wasBright)
+                times << time;
+            wasBright = bright;
+        }
+    }
+    return times;
+}
+
+// The times of the first loud sample of each burst, on the clock of the frames' times.
+static QList<double> loudSounds(const QString &movie)
+{
+    const double formatStart = ffprobeJson(movie, "-show_format")
+                                   .value("format")
+                                   .toObject()
+                                   .value("start_time")
+                                   .toString()
+                                   .toDouble();
+    double audioStart = 0;
+    for (const QJsonValue &value : ffprobeStreams(movie))
+        if (value.toObject().value("codec_type").toString() == "audio")
+            audioStart = value.toObject().value("start_time").toString().toDouble();
+    constexpr int Rate = 8000;
+    const QByteArray pcm =
+        outputOf("ffmpeg", {"-v", "error", "-nostdin", "-i", movie, "-map", "0:a:0", "-f", "s16le",
+                            "-ac", "1", "-ar", QString::number(Rate), "-"});
+    QList<double> times;
+    for (qsizetype n = 0; n < pcm.size() / 2;) {
+        if (std::abs(int(qFromLittleEndian<qint16>(pcm.constData() + 2 * n))) > 6000) {
+            times << audioStart - formatStart + double(n) / Rate;
+            n += Rate * 3 / 10; // past the burst and its codec's ringing
+        } else {
+            ++n;
+        }
+    }
+    return times;
+}
+
+QList<double> avSyncOffsets(const QString &movie)
+{
+    const QList<double> pictures = brightFrames(movie);
+    const QList<double> sounds = loudSounds(movie);
+    QList<double> offsets;
+    if (pictures.size() != sounds.size())
+        return offsets;
+    for (qsizetype i = 0; i < pictures.size(); ++i)
+        offsets << sounds[i] - pictures[i];
+    return offsets;
 }
 
 QByteArray decodingErrors(const QString &path)

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QWidget;
 class MainWindow;
@@ -50,6 +51,9 @@ bool processStatus(int pid, ProcessStatus &status);
 
 // Live (not zombie) child processes of this process.
 QList<int> childProcesses();
+// Writes a whole file; false if it could not.
+bool writeFile(const QString &path, const QByteArray &content);
+
 // Files of a folder, hidden ones included.
 QStringList filesIn(const QString &folder);
 
@@ -117,6 +121,14 @@ struct ProbedChapter
     double end = 0;
 };
 QList<ProbedChapter> probeChapters(const QString &path);
+
+// A movie's duration as ffprobe gives it, or nothing if ffprobe cannot tell.
+std::optional<double> mediaDurationSeconds(const QString &path);
+
+// Sound minus picture, in seconds, at each sync marker of a movie made with
+// MovieRecipe::markers: a picture marker is the first bright frame of a run, a sound marker
+// the first loud sample of a burst. Empty when the two do not count the same markers.
+QList<double> avSyncOffsets(const QString &movie);
 
 // What "ffmpeg -v error" prints while decoding the whole file: nothing when it plays
 // through.
