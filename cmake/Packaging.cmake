@@ -10,10 +10,13 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "converter for dual-camera dash recorder m
 # them within 80 columns, so keep these under 76.
 set(CPACK_PACKAGE_DESCRIPTION
     "BRIGHTQUILL 4400 Converter turns each AVI movie of a dual-camera dash\n"
-    "recorder into a front and a rear movie (MP4, or AVI with the video copied\n"
-    "unchanged) and a track file of NMEA sentences with the drive's GPS and\n"
-    "G-sensor readings, dated with the time of the drive. Movies are converted\n"
-    "with ffmpeg.")
+    "recorder into a front and a rear movie (MP4 with H.264 video for browsers\n"
+    "and phones or MPEG-4 for desktop players, or AVI with the video copied\n"
+    "unchanged) and a track of the drive's GPS and G-sensor readings, as NMEA\n"
+    "sentences and GPX. Clips that follow each other are joined into one movie\n"
+    "per camera and one track for the whole drive. Every file is dated with the\n"
+    "drive's time; MP4 movies carry its date and place inside. Movies are\n"
+    "converted with ffmpeg.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
