@@ -51,7 +51,9 @@ echo "Depends: $depends"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' |
     sort >"$work/files"
 sort >"$work/expected-files" <<END
+./usr/bin/bq4400-convert -> ../lib/bq4400-converter/bq4400-convert
 ./usr/bin/bq4400-converter -> ../lib/bq4400-converter/bq4400-converter
+./usr/lib/bq4400-converter/bq4400-convert
 ./usr/lib/bq4400-converter/bq4400-converter
 ./usr/lib/bq4400-converter/ffmpeg -> ../../bin/ffmpeg
 ./usr/share/applications/$app_id.desktop
@@ -61,6 +63,7 @@ sort >"$work/expected-files" <<END
 ./usr/share/icons/hicolor/256x256/apps/$app_id.png
 ./usr/share/icons/hicolor/48x48/apps/$app_id.png
 ./usr/share/icons/hicolor/scalable/apps/$app_id.svg
+./usr/share/man/man1/bq4400-convert.1.gz
 ./usr/share/man/man1/bq4400-converter.1.gz
 ./usr/share/metainfo/$app_id.metainfo.xml
 END
@@ -94,3 +97,10 @@ grep -qF "$window_line" "$work/program.log" ||
     { cat "$work/program.log"; fail "no window titled '$title' within 30 s"; }
 kill -0 "$program" 2>/dev/null || fail "the program ended after showing its window"
 echo "The extracted program shows its window '$title'"
+
+# The command line needs no display, and none of Qt's GUI libraries.
+"$root/usr/bin/bq4400-convert" --version | grep -qx "bq4400-convert $version" ||
+    fail "bq4400-convert --version does not name version $version"
+if ldd "$root/usr/lib/bq4400-converter/bq4400-convert" | grep -E 'libQt6(Gui|Widgets|DBus)'; then
+    fail "bq4400-convert links Qt's GUI libraries"
+fi

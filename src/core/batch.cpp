@@ -264,7 +264,7 @@ void Batch::movieScanned(int scanGeneration, int movie, const QList<safefile::Pa
     unit.ready = true;
     unit.tracks = tracks;
     if (!trackError.isEmpty())
-        report.trackFailed(movie, trackError);
+        trackFailed(movie, trackError);
     settleIfDone(movie);
     releaseIfDone(movie);
     advance();
@@ -487,7 +487,7 @@ void Batch::unitSettled(int settledGeneration, int u, const QList<MovedOutput> &
     }
     for (; answer < results.size(); ++answer)
         if (!results[answer].trouble.isEmpty() && u < movies)
-            report.trackFailed(u, results[answer].trouble);
+            trackFailed(u, results[answer].trouble);
     finishUnit(u, failures);
 }
 
@@ -501,12 +501,14 @@ void Batch::finishUnit(int u, const QStringList &jobFailures)
     const std::vector<EndedJob> ended = std::move(unit.ended);
     unit.ended.clear();
     unit.tracks.clear();
-    bool written = !ended.empty();
+    QString failure = unit.trouble;
     for (size_t i = 0; i < ended.size(); ++i) {
         const QString reason = jobFailures.value(qsizetype(i), ended[i].failure);
         recordJobEnd(ended[i].job, ended[i].errorOutput, reason);
-        written = written && reason.isEmpty();
+        if (failure.isEmpty())
+            failure = reason;
     }
+    const bool written = failure.isEmpty() && !ended.empty();
     if (u < movies)
         movieFinished(u, written && ended.size() == 2);
     else if (written)
@@ -518,6 +520,9 @@ void Batch::finishUnit(int u, const QStringList &jobFailures)
         if (generation != thisBatch)
             return;
     }
+    emit unitEnded(u < movies ? BLOCKS_g[u].movieFile.fileName() : trips[u - movies].name, failure);
+    if (generation != thisBatch)
+        return;
     emit progressed();
     if (generation == thisBatch)
         advance();
@@ -550,6 +555,12 @@ void Batch::countSettledWhileEnding(int u, const QList<MovedOutput> &results)
         moviesConverted += written && unit.ended.size() == 2;
     else
         tripsJoined += written;
+}
+
+void Batch::trackFailed(int movie, const QString &reason)
+{
+    report.trackFailed(movie, reason);
+    units[size_t(movie)].trouble = reason;
 }
 
 void Batch::movieFinished(int movie, bool written)
@@ -688,6 +699,35 @@ qint64 Batch::secondsLeft() const
     if (moviesFinished == 0)
         return -1;
     return clock.elapsed() / 1000 * (movies - moviesFinished) / moviesFinished;
+}
+
+QString Batch::stepText() const
+{
+    if (preparingTrips())
+        return translated("Preparing trips...");
+    if (joiningTrips())
+        return translated("Joining %1 %2...")
+            .arg(trips.size())
+            .arg(trips.size() == 1 ? "trip" : "trips");
+    if (latestStarted < 0)
+        return {};
+    return translated("Movie %1 of %2: %3")
+        .arg(latestStarted + 1)
+        .arg(movies)
+        .arg(BLOCKS_g[latestStarted].movieFile.fileName());
+}
+
+QString Batch::timeLeft() const
+{
+    const qint64 seconds = secondsLeft();
+    if (seconds < 0 || tripStep != TripStep::Unplanned)
+        return {};
+    if (seconds < 60)
+        return translated("less than a minute");
+    const qint64 minutes = (seconds + 59) / 60;
+    if (minutes < 60)
+        return translated("%1 min").arg(minutes);
+    return translated("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
 }
 
 // A movie whose scan and jobs have ended is of no more use in the page cache. Dropping it

@@ -93,6 +93,11 @@ public:
     int joinedTrips() const { return tripsJoined; }
     // From the pace of the movies finished so far; -1 before the first has finished.
     qint64 secondsLeft() const;
+    // What the batch does now: "Movie 3 of 40: FILE0003.AVI", "Preparing trips...",
+    // "Joining 2 trips..."; empty before the first movie's jobs start.
+    QString stepText() const;
+    // "12 min", while movies are converted and once one has finished; else empty.
+    QString timeLeft() const;
     // Jobs started at the same time, at most.
     static int maxParallelJobs();
 
@@ -122,6 +127,9 @@ signals:
     // was prepared.
     void progressed();
     void jobFinished(const Job &job, int exitCode, QProcess::ExitStatus exitStatus);
+    // A movie or trip has all its files in place, or what failed first (its tracks' trouble
+    // or a job's).
+    void unitEnded(const QString &name, const QString &failure);
     // Trips were planned: preparing and joining them are steps of the batch too.
     void stepsAdded(int steps);
     // Every job and scan has ended; the phase is Ending until the connected slots return.
@@ -147,6 +155,7 @@ private:
         bool done = false;
         std::vector<EndedJob> ended;         // its jobs that have ended, in order
         QList<safefile::PartialFile> tracks; // its track files, complete
+        QString trouble;                     // why a track file could not be written
     };
 
     void advance();
@@ -168,6 +177,7 @@ private:
     void finishUnit(int unit, const QStringList &jobFailures);
     void countSettledWhileEnding(int unit, const QList<MovedOutput> &results);
     void recordJobEnd(const Job &job, const QByteArray &errorOutput, const QString &reason);
+    void trackFailed(int movie, const QString &reason);
     void movieFinished(int movie, bool written);
     void tripJoined();
     std::optional<qint64> dateOf(const Job &job) const;

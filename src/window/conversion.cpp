@@ -111,39 +111,18 @@ QString MainWindow::processingText(int movies)
     return QString("Processing %1 %2...").arg(movies).arg(movies == 1 ? "movie" : "movies");
 }
 
-static QString durationText(qint64 seconds)
-{
-    if (seconds < 60)
-        return MainWindow::tr("less than a minute");
-    const qint64 minutes = (seconds + 59) / 60;
-    if (minutes < 60)
-        return MainWindow::tr("%1 min").arg(minutes);
-    return MainWindow::tr("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
-}
-
 // Which movie is being converted and, once one has finished, how long the rest may take;
 // then the trips.
 void MainWindow::showBatchProgress()
 {
-    const int movies = batch->movieCount();
-    QString text = processingText(movies);
-    if (batch->preparingTrips() || batch->joiningTrips()) {
-        const int trips = batch->tripCount();
-        text += '\n' + (batch->preparingTrips()
-                            ? tr("Preparing trips...")
-                            : tr("Joining %1 %2...").arg(trips).arg(trips == 1 ? "trip" : "trips"));
-        progressDialog.setLabelText(text);
-        progressDialog.setValue(batch->stepsDone());
-        return;
-    }
-    if (batch->movieInProgress() >= 0)
-        text += '\n' + tr("Movie %1 of %2: %3")
-                           .arg(batch->movieInProgress() + 1)
-                           .arg(movies)
-                           .arg(BLOCKS_g[batch->movieInProgress()].movieFile.fileName());
-    if (batch->secondsLeft() >= 0)
-        text += '\n' + tr("About %1 left").arg(durationText(batch->secondsLeft()));
+    QString text = processingText(batch->movieCount());
+    if (!batch->stepText().isEmpty())
+        text += '\n' + batch->stepText();
+    if (!batch->timeLeft().isEmpty())
+        text += '\n' + tr("About %1 left").arg(batch->timeLeft());
     progressDialog.setLabelText(text);
+    if (batch->preparingTrips() || batch->joiningTrips())
+        progressDialog.setValue(batch->stepsDone());
 }
 
 // The progress dialog's Cancel button or Escape: the batch ends as closing ends it, and

@@ -3,6 +3,7 @@
 #include "batch.h"
 #include "ffmpegcommand.h"
 #include "globals.h"
+#include "terminationsignals.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -10,37 +11,6 @@
 #include <QDoubleValidator>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// The handler only writes a byte: everything else happens in the event loop, which
-// reads it from the other end.
-int terminationSockets[2] = {-1, -1};
-
-void notifyTermination(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(terminationSockets[0], &byte, 1);
-    (void)written; // a full socket already holds a request to close
-}
-
-using SignalHandler = void (*)(int);
-
-SignalHandler handlerOf(int signal)
-{
-    struct sigaction current = {};
-    sigaction(signal, nullptr, &current);
-    return current.sa_handler;
-}
-
-constexpr int terminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow),
@@ -94,7 +64,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(batch.get(), &Batch::ended, this, &MainWindow::finishBatch);
     connect(batch.get(), &Batch::progressed, this, &MainWindow::showBatchProgress);
     connect(&progressDialog, &QProgressDialog::canceled, this, &MainWindow::cancelConversion);
-    closeOnTerminationSignals();
+    // SIGTERM, SIGINT and SIGHUP close the window as its close control does.
+    connect(new TerminationSignals(this), &TerminationSignals::received, this, [this] { close(); });
 }
 
 MainWindow::~MainWindow()
@@ -102,34 +73,7 @@ MainWindow::~MainWindow()
     // A window destroyed without being closed ends its batch the same way; the jobs'
     // ends must not call back into a window that is half destroyed.
     batch->abort();
-    for (int signal : terminationSignals)
-        if (handlerOf(signal) == notifyTermination)
-            std::signal(signal, SIG_DFL);
     delete ui;
-}
-
-void MainWindow::closeOnTerminationSignals()
-{
-    if (terminationSockets[0] < 0 &&
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, terminationSockets) !=
-            0)
-        return;
-    terminationNotifier =
-        std::make_unique<QSocketNotifier>(terminationSockets[1], QSocketNotifier::Read);
-    connect(terminationNotifier.get(), &QSocketNotifier::activated, this, [this] {
-        char bytes[16];
-        while (::read(terminationSockets[1], bytes, sizeof bytes) > 0) {
-        }
-        close();
-    });
-    struct sigaction action = {};
-    action.sa_handler = notifyTermination;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    // A signal ignored by whoever started the program (nohup for SIGHUP) stays ignored.
-    for (int signal : terminationSignals)
-        if (handlerOf(signal) != SIG_IGN)
-            sigaction(signal, &action, nullptr);
 }
 
 // The close event saves the settings, however the window is closed.

@@ -13,7 +13,6 @@
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
-class QSocketNotifier;
 class Batch;
 class BatchReport;
 struct MovieSelection;
@@ -52,8 +51,6 @@ public:
 
     // True from the moment a batch asks for its output folder until its last job has ended.
     bool conversionRunning() const;
-    // SIGTERM, SIGINT and SIGHUP close the window as its close control does.
-    void closeOnTerminationSignals();
 
 public slots:
     void mp4_radio_slot();
@@ -95,6 +92,4 @@ private:
     Ui_MainWindow *ui;
     QProgressDialog progressDialog;
     std::unique_ptr<Batch> batch;
-
-    std::unique_ptr<QSocketNotifier> terminationNotifier;
 };
