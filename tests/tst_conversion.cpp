@@ -143,13 +143,7 @@ class TestConversion : public QObject
     // then the driver, whose folder dialog is answered with the output folder.
     void startBatch(MainWindow &window, const QStringList &paths)
     {
-        for (int i = 0; i < paths.size(); ++i)
-            BLOCKS_g[i].movieFile = QFileInfo(paths[i]);
-        nBlocks_g = int(paths.size());
-        window.retrieveData();
-        auto chosen = chooseInNextFileDialog(output);
-        window.startConversion();
-        QVERIFY(*chosen);
+        QVERIFY(startWindowBatch(window, paths, output));
     }
 
     static void waitForBatchEnd(MainWindow &window, const MessageBoxRecorder &boxes)

@@ -278,6 +278,17 @@ bool MessageBoxRecorder::eventFilter(QObject *watched, QEvent *event)
     return false;
 }
 
+bool startWindowBatch(MainWindow &window, const QStringList &movies, const QString &output)
+{
+    for (int i = 0; i < movies.size(); ++i)
+        BLOCKS_g[i].movieFile = QFileInfo(movies[i]);
+    nBlocks_g = int(movies.size());
+    window.retrieveData();
+    const auto chosen = chooseInNextFileDialog(output);
+    window.startConversion();
+    return *chosen;
+}
+
 bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted)
 {
     QMimeData data;

@@ -85,6 +85,11 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 };
 
+// Starts a batch as the selection does: the movies into the block table, the form into the
+// configuration record, then the driver, whose folder dialog is answered with `output`.
+// False if no folder dialog opened.
+bool startWindowBatch(MainWindow &window, const QStringList &movies, const QString &output);
+
 // Drags the URLs onto the widget and drops them there, as a file manager does:
 // a drag enter, then the drop. Returns whether the drop was accepted.
 bool dropUrls(QWidget &target, const QList<QUrl> &urls, bool *enterAccepted = nullptr);
