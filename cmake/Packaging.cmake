@@ -24,9 +24,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://hollowmarker.org/brightquill4400-converter/)
-# Libraries from the binary (dpkg-shlibdeps), and the ffmpeg the program runs.
+# Libraries from the binary (dpkg-shlibdeps), the ffmpeg the program runs and the font
+# the drive movies' text is drawn in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS ffmpeg)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -42,7 +42,7 @@ expect_field Section video
 [[ -n $(dpkg-deb -f "$deb" Maintainer) ]] || fail "no Maintainer"
 (($(dpkg-deb -f "$deb" Description | wc -l) > 1)) || fail "the Description has no long text"
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in ffmpeg libqt6widgets6; do
+for package in ffmpeg fonts-dejavu-core libqt6widgets6; do
     [[ ", $depends," =~ ", $package"[\ ,] ]] || fail "Depends lacks $package: $depends"
 done
 echo "Depends: $depends"

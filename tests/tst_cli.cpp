@@ -56,6 +56,7 @@ struct Settings
     bool trips = false;
     QString offset = "2";
     QString bitrate; // empty: automatic
+    bool drive = false;
 };
 
 QStringList options(const Settings &settings)
@@ -67,7 +68,8 @@ QStringList options(const Settings &settings)
                           "--utc-offset",
                           settings.offset,
                           settings.gpx ? "--gpx" : "--no-gpx",
-                          settings.trips ? "--trips" : "--no-trips"};
+                          settings.trips ? "--trips" : "--no-trips",
+                          settings.drive ? "--drive-movie" : "--no-drive-movie"};
     if (!settings.bitrate.isEmpty())
         arguments << "--bitrate" << settings.bitrate;
     return arguments;
@@ -83,6 +85,7 @@ void fillForm(MainWindow &window, const Settings &settings)
     window.findChild<QLineEdit *>("timezoneOffset")->setText(settings.offset);
     window.findChild<QCheckBox *>("gpxTrackCheck")->setChecked(settings.gpx);
     window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(settings.trips);
+    window.findChild<QCheckBox *>("driveMovieCheck")->setChecked(settings.drive);
 }
 
 // What a file of the outputs holds that the other front end must give alike: the bytes of
@@ -168,8 +171,8 @@ private slots:
         QTest::newRow("first start's settings") << Settings{};
         QTest::newRow("avi with trips, offset -3.5")
             << Settings{true, false, true, true, "-3.5", {}};
-        QTest::newRow("h264 at 2.5 Mbit/s without GPX, trips")
-            << Settings{false, true, false, true, "0", "2.5"};
+        QTest::newRow("h264 at 2.5 Mbit/s without GPX, trips, drive movies")
+            << Settings{false, true, false, true, "0", "2.5", true};
     }
     void writesWhatTheWindowWrites()
     {
@@ -293,8 +296,8 @@ private slots:
         QCOMPARE(run.status, 0);
         for (const char *option :
              {"--output", "--format", "--bitrate", "--utc-offset", "--codec", "--gpx", "--no-gpx",
-              "--place", "--no-place", "--trips", "--no-trips", "--use-saved-settings", "--quiet",
-              "--help", "--version"})
+              "--place", "--no-place", "--trips", "--no-trips", "--drive-movie", "--no-drive-movie",
+              "--use-saved-settings", "--quiet", "--help", "--version"})
             QVERIFY2(run.errors.contains(option), option);
     }
 };

@@ -13,6 +13,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
@@ -337,6 +338,83 @@ private slots:
         QCOMPARE(readFile(output + "/front_log.txt").count(": exit code 0 ====="), 2);
     }
 
+    // With the option on, every movie also gets one movie that shows what happened: the front
+    // camera (red here) with the rear one (blue) inset top right, the records' text on a
+    // band at the bottom, the sound, in H.264 whatever the format, dated like the others.
+    // The drive movie is a job of its own: it alone fails when the rear camera's pictures
+    // cannot be decoded (the AVI rear job only copies them).
+    void makesADriveMovie_data()
+    {
+        QTest::addColumn<bool>("option"); // "Drive movie: both cameras with time, ..."
+        QTest::addColumn<bool>("avi");
+        QTest::addColumn<bool>("records");
+        QTest::addColumn<bool>("brokenRear");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("mp4") << true << false << true << false << completeText;
+        QTest::newRow("avi, still H.264 in MP4") << true << true << true << false << completeText;
+        QTest::newRow("no records, no text") << true << false << false << false << completeText;
+        QTest::newRow("option off") << false << false << true << false << completeText;
+        QTest::newRow("broken rear pictures, avi")
+            << true << true << true << true
+            << "Conversion finished with errors: 1 of 3 jobs failed.\nFirst failure: a.avi "
+               "(drive movie): exit code 1: Error marking filters as finished"
+               "\nSee drive_log.txt in the output folder.";
+    }
+    void makesADriveMovie()
+    {
+        QFETCH(bool, option);
+        QFETCH(bool, avi);
+        QFETCH(bool, records);
+        QFETCH(bool, brokenRear);
+        QFETCH(QString, message);
+        testavi::MovieRecipe recipe;
+        recipe.frontSize = {192, 128};
+        recipe.rearSize = {96, 64};
+        recipe.pictureSource = "color=c=red:size=%1x%2:rate=1";
+        recipe.rearPictureSource = "color=c=blue:size=%1x%2:rate=1";
+        recipe.brokenRear = brokenRear;
+        recipe.samples = records ? testavi::drive(driveStart, 2, 2)
+                                 : QList<testavi::TelemetrySample>{testavi::TelemetrySample{}};
+        const QString movie = writeMovie("a.avi", recipe);
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        setForm(window, avi);
+        window.findChild<QCheckBox *>("driveMovieCheck")->setChecked(option);
+        startBatch(window, {movie});
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{message});
+
+        const QString drive = output + "/aFR.mp4";
+        QCOMPARE(QFileInfo::exists(output + (avi ? "/aR.avi" : "/aR.mp4")), true);
+        QCOMPARE(QFileInfo::exists(drive), option && !brokenRear);
+        if (!QFileInfo::exists(drive))
+            return;
+        QCOMPARE(probeStreams(drive), QStringList({"video:h264:192x128", "audio:aac"}));
+        QVERIFY(qAbs(probeAudioStreams(drive).value(0).seconds - recipe.seconds) <= 0.2);
+        QCOMPARE(probeVideoProfile(drive), "High yuv420p");
+        if (records) {
+            QCOMPARE(modificationTime(drive), qint64(driveStart + 1 + 7200));
+            QCOMPARE(exifTags(drive).value("QuickTime:CreateDate"), "2012:07:14 09:06:05");
+        }
+        const QImage picture = frameAt(drive, 1.5);
+        QVERIFY(!picture.isNull());
+        const auto near = [](QRgb pixel, QColor colour) {
+            return qAbs(qRed(pixel) - colour.red()) + qAbs(qGreen(pixel) - colour.green()) +
+                       qAbs(qBlue(pixel) - colour.blue()) <
+                   90;
+        };
+        // The inset: a third of the width, in the top right corner.
+        QVERIFY(near(picture.pixel(192 - 4 - 32, 4 + 10), Qt::blue));
+        QVERIFY(near(picture.pixel(192 - 4 - 60, 4 + 10), Qt::blue));
+        QVERIFY(near(picture.pixel(192 - 4 - 70, 4 + 10), Qt::red));
+        QVERIFY(near(picture.pixel(40, 60), Qt::red));
+        // The band at the bottom: darker than the front's red where the text is.
+        int darker = 0;
+        for (int x = 0; x < 192; ++x)
+            darker += !near(picture.pixel(x, 124), Qt::red);
+        QVERIFY2((darker > 96) == records, qPrintable(QString::number(darker)));
+    }
+
     // Clips that continue each other become one trip per camera with one track; a clip
     // after a long break, or one whose conversion failed, joins nothing. A trip is made only
     // of what the batch wrote: `tamper` runs once the first three clips are in place and
@@ -346,6 +424,7 @@ private slots:
     {
         QTest::addColumn<bool>("avi");
         QTest::addColumn<bool>("join");       // "Join consecutive clips into trips"
+        QTest::addColumn<bool>("drive");      // "Drive movie: both cameras ..."
         QTest::addColumn<QString>("second");  // the second clip's name
         QTest::addColumn<QString>("failing"); // a shell pattern: the jobs it matches fail
         QTest::addColumn<Tamper>("tamper");
@@ -354,31 +433,35 @@ private slots:
         const Tamper none = [](const QString &, const QString &) {};
         const QString joined = completeText + "\n1 trip joined.";
         const QStringList abc{"a", "b", "c"};
-        QTest::newRow("mp4, three clips and one after 20 minutes") << false << true << "b.avi"
-                                                                   << "" << none << abc << joined;
-        QTest::newRow("avi, which holds no chapters") << true << true << "b.avi"
+        QTest::newRow("mp4, three clips and one after 20 minutes")
+            << false << true << false << "b.avi"
+            << "" << none << abc << joined;
+        QTest::newRow("avi, which holds no chapters") << true << true << false << "b.avi"
                                                       << "" << none << abc << joined;
-        QTest::newRow("option off") << false << false << "b.avi"
+        QTest::newRow("avi, drive movies joined too, with chapters")
+            << true << true << true << "b.avi"
+            << "" << none << abc << joined;
+        QTest::newRow("option off") << false << false << false << "b.avi"
                                     << "" << none << QStringList{} << completeText;
         QTest::newRow("failed middle clip")
-            << false << true << "b.avi"
+            << false << true << false << "b.avi"
             << "*/.b*" << none << QStringList{}
             << "Conversion finished with errors: 2 of 8 jobs failed.\nFirst failure: b.avi "
                "(front): exit code 1: " +
                    seeLogs;
         // The join reads the clips through open files, not by name: any name goes.
         QTest::newRow("a clip named with a line feed")
-            << false << true << "b\nline.avi"
+            << false << true << false << "b\nline.avi"
             << "" << none << QStringList{"a", "b\nline", "c"} << joined;
         QTest::newRow("link at a clip's track")
-            << false << true << "b.avi"
+            << false << true << false << "b.avi"
             << "" << Tamper([](const QString &output, const QString &movies) {
                    QVERIFY(QFile::remove(output + "/a.gps"));
                    QVERIFY(QFile::link(movies + "/private.txt", output + "/a.gps"));
                })
             << abc << joined;
         QTest::newRow("link at a clip's movie")
-            << false << true << "b.avi"
+            << false << true << false << "b.avi"
             << "" << Tamper([](const QString &output, const QString &movies) {
                    QVERIFY(QFile::copy(output + "/cF.mp4", movies + "/private.mp4"));
                    QVERIFY(QFile::remove(output + "/aF.mp4"));
@@ -395,6 +478,7 @@ private slots:
     {
         QFETCH(bool, avi);
         QFETCH(bool, join);
+        QFETCH(bool, drive);
         QFETCH(QString, second);
         QFETCH(QString, failing);
         QFETCH(Tamper, tamper);
@@ -427,6 +511,7 @@ private slots:
         MainWindow window;
         setForm(window, avi);
         window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(join);
+        window.findChild<QCheckBox *>("driveMovieCheck")->setChecked(drive);
         startBatch(window, paths);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(output + "/cR" + suffix), batchTimeout);
         QMap<QString, QString> tracks; // as the batch wrote them
@@ -442,7 +527,7 @@ private slots:
                          !readFile(output + '/' + file).contains(EarlierContent),
                      qPrintable(file));
         QCOMPARE(filesIn(output).filter(QRegularExpression("^\\.")), QStringList{});
-        QCOMPARE(filesIn(output).filter("TRIP").size(), tripClips.isEmpty() ? 0 : 4);
+        QCOMPARE(filesIn(output).filter("TRIP").size(), tripClips.isEmpty() ? 0 : 4 + drive);
         if (tripClips.isEmpty())
             return;
         // The trip starts with its first clip, at UTC+2.
@@ -458,20 +543,26 @@ private slots:
         QCOMPARE(track.count("$GPRMC"), 3 * int(tripClips.size()));
         QCOMPARE(readFile(trip + ".gpx").count("<trkpt"), 3 * int(tripClips.size()));
         QVERIFY(readFile(output + "/trip_log.txt").contains(": exit code 0 ====="));
-        for (const char *side : {"F", "R"}) {
-            const QString movie = trip + side + suffix;
+        QStringList sides{"F", "R"};
+        if (drive)
+            sides << "FR";
+        for (const QString &side : sides) {
+            // The drive movies are MP4 whatever the clips' format.
+            const QString sideSuffix = side == "FR" ? ".mp4" : suffix;
+            const QString movie = trip + side + sideSuffix;
             QCOMPARE(decodingErrors(movie), QByteArray());
             double clips = 0;
             for (const QString &clip : tripClips)
-                clips += mediaDurationSeconds(output + '/' + clip + side + suffix).value_or(0);
+                clips += mediaDurationSeconds(output + '/' + clip + side + sideSuffix).value_or(0);
             QVERIFY(qAbs(mediaDurationSeconds(movie).value_or(0) - clips) <= 0.3);
             QCOMPARE(probeAudioStreams(movie).size(), 1);
             QStringList chapters;
             for (const ProbedChapter &chapter : probeChapters(movie))
                 chapters << chapter.title;
-            QCOMPARE(chapters, avi ? QStringList{} : titles);
+            QCOMPARE(chapters, sideSuffix == ".avi" ? QStringList{} : titles);
             QCOMPARE(modificationTime(movie), qint64(driveStart + 8 + 7200));
-            QCOMPARE(exifTags(movie).value(avi ? "RIFF:DateCreated" : "QuickTime:CreateDate"),
+            QCOMPARE(exifTags(movie).value(sideSuffix == ".avi" ? "RIFF:DateCreated"
+                                                                : "QuickTime:CreateDate"),
                      QDateTime::fromSecsSinceEpoch(first, Qt::UTC).toString("yyyy:MM:dd HH:mm:ss"));
         }
     }
@@ -703,7 +794,7 @@ private slots:
         QTest::newRow("mp4 H.264, index first")
             << false << "" << true
             << "libx264\n-preset\nultrafast\n-x264-params\ncabac=1:deblock=1:8x8dct=1\n"
-               "-profile:v\nhigh\n-level:v\n4.1\n-pix_fmt\nyuv420p"
+               "-profile:v\nhigh\n-level:v\n4.1\n-pix_fmt\nyuv420p\n-threads\n1"
             << "7M"
             << "mp4"
             << QStringList(placed.mid(0, placed.size() - 1)) +

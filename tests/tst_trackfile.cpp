@@ -2,6 +2,7 @@
 // sentences, its name and its date; the GPX track's outline; and that GPSBabel reads
 // both back.
 
+#include "driveoverlay.h"
 #include "globals.h"
 #include "gpxtrack.h"
 #include "mainwindow.h"
@@ -223,6 +224,8 @@ private slots:
     void gpxNeedsAFix_data();
     void gpxNeedsAFix();
     void gpxReportsFullDevice();
+    void driveMovieTextSaysEachRecord_data();
+    void driveMovieTextSaysEachRecord();
 
 private:
     QString saveTrack(const QList<Record> &records, const QString &movieName = "FILE0001.AVI");
@@ -643,6 +646,52 @@ void TrackFileTest::gpxReportsFullDevice()
     if (!full.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         QSKIP("no /dev/full here");
     QVERIFY(!gpx::writeTrack(blockOf({Record()}), "FILE0001", full));
+}
+
+// The drive movie's text, second by second: the local time (the offset applied), the
+// speed in whole km/h and the position, or what stands for a value no recorder gives.
+void TrackFileTest::driveMovieTextSaysEachRecord_data()
+{
+    QTest::addColumn<Record>("record");
+    QTest::addColumn<long>("offset");
+    QTest::addColumn<QString>("text");
+    Record south;
+    south.speedKmh = 51.5f;
+    QTest::newRow("south and east, two hours east of UTC")
+        << south << 7200L << "2012-07-14 11:06:05   52 km/h   33.87500° S  151.07031° E";
+    Record west = at(48.1, -122.00002);
+    west.speedKmh = 0.4f;
+    QTest::newRow("north and west, UTC")
+        << west << 0L << "2012-07-14 09:06:05   0 km/h   48.10000° N  122.00002° W";
+    QTest::newRow("no fix, the day before")
+        << at(0, 0) << -36000L << "2012-07-13 23:06:05   57 km/h   no GPS fix";
+    Record nonsense = at(std::nan(""), 10);
+    nonsense.speedKmh = 401;
+    QTest::newRow("speed and position no recorder gives")
+        << nonsense << 0L << "2012-07-14 09:06:05   --   --";
+    Record offTheGlobe = at(12, 181);
+    offTheGlobe.speedKmh = -std::numeric_limits<float>::infinity();
+    QTest::newRow("off the globe, speed no number")
+        << offTheGlobe << 0L << "2012-07-14 09:06:05   --   --";
+}
+
+void TrackFileTest::driveMovieTextSaysEachRecord()
+{
+    QFETCH(Record, record);
+    QFETCH(long, offset);
+    QFETCH(QString, text);
+    Record next = record;
+    next.time += 1;
+    const s_BLOCK &block = blockOf({record, next, next});
+
+    const QString subtitles = QString::fromUtf8(driveoverlay::subtitles(block, offset));
+
+    // Each record shows during its own second of the movie, the first from the start.
+    const QStringList lines = subtitles.split('\n').filter(QRegularExpression("^Dialogue: "));
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0], "Dialogue: 0,0:00:00.00,0:00:01.00,Drive,,0,0,0,," + text);
+    QVERIFY(lines[2].startsWith("Dialogue: 0,0:00:02.00,0:00:03.00,Drive,,0,0,0,,"));
+    QCOMPARE(driveoverlay::subtitles(blockOf({}), offset), QByteArray());
 }
 
 QTEST_MAIN(TrackFileTest)

@@ -274,7 +274,7 @@ private slots:
             double total = 0;
             for (const QString &name : names) {
                 const QString output =
-                    folder.filePath(movienames::splitStem(name) + splitSuffix(settings, camera));
+                    folder.filePath(movienames::splitStem(name) + outputSuffix(settings, camera));
                 QCOMPARE(runFfmpeg(splitArguments(settings, folder.filePath(name), camera, output)),
                          QByteArray());
                 const std::optional<double> duration = mediaDurationSeconds(output);
@@ -294,7 +294,7 @@ private slots:
             const QString metadata = chapters ? folder.filePath("chapters.ffmeta") : QString();
             QVERIFY(!chapters || writeFile(metadata, trip::chapterMetadata(clipChapters)));
             const QString joined =
-                folder.filePath(trip::baseName(Start, 0) + splitSuffix(settings, camera));
+                folder.filePath(trip::baseName(Start, 0) + outputSuffix(settings, camera));
 
             QCOMPARE(runFfmpeg(joinArguments(settings, list, metadata, joined)), QByteArray());
 

@@ -99,7 +99,7 @@ QStringList writeMovies(const QString &folder, int count, int seconds, testavi::
 QString splitOutput(const QString &movie, const QString &folder, Camera camera, bool avi)
 {
     return QString("%1/%2%3").arg(folder, QFileInfo(movie).completeBaseName(),
-                                  splitSuffix(EncodeSettings{!avi}, camera));
+                                  outputSuffix(EncodeSettings{!avi}, camera));
 }
 
 bool allExist(const QStringList &paths, const QString &what)

@@ -19,6 +19,7 @@ const QString Codec = QStringLiteral("codec");
 const QString Gpx = QStringLiteral("gpx");
 const QString Place = QStringLiteral("place");
 const QString Trips = QStringLiteral("trips");
+const QString DriveMovie = QStringLiteral("drive-movie");
 const QString UseSaved = QStringLiteral("use-saved-settings");
 const QString Quiet = QStringLiteral("quiet");
 
@@ -45,7 +46,8 @@ CommandLine::CommandLine() : parser(std::make_unique<QCommandLineParser>())
         "converter's window does: a front and a rear movie and a GPS track for each AVI "
         "movie, and for each folder its AVI movies, oldest first.\n"
         "Without options the settings are those of a first start (MP4, MPEG-4, 7 Mbit/s, "
-        "the computer's UTC offset, GPX and place on, trips off), whatever the window saved.");
+        "the computer's UTC offset, GPX and place on, trips and drive movies off), whatever the "
+        "window saved.");
     parser->addHelpOption();
     parser->addVersionOption();
     parser->addOption(QCommandLineOption(
@@ -71,6 +73,10 @@ CommandLine::CommandLine() : parser(std::make_unique<QCommandLineParser>())
     parser->addOptions(flagOptions(
         Trips, "Join consecutive clips into one movie per camera and one track per drive.",
         "Join no trips (default)."));
+    parser->addOptions(flagOptions(DriveMovie,
+                                   "Also make a drive movie (NAMEFR.mp4): both cameras with "
+                                   "the time, speed and place.",
+                                   "Make no drive movie (default)."));
     parser->addOption(QCommandLineOption(
         UseSaved, "Start from the settings the window saved, not from a first start's."));
     parser->addOption(QCommandLineOption({"q", Quiet}, "Print only failures."));
@@ -142,6 +148,7 @@ bool CommandLine::readSettings(ConversionRequest &request, QString &error) const
     conf.gpxTrack = flag(Gpx, conf.gpxTrack, error);
     conf.placeInMovies = flag(Place, conf.placeInMovies, error);
     conf.joinTrips = flag(Trips, conf.joinTrips, error);
+    conf.driveMovie = flag(DriveMovie, conf.driveMovie, error);
     return error.isEmpty();
 }
 

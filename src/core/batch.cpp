@@ -1,5 +1,7 @@
 #include "batch.h"
 
+#include "childfiles.h"
+#include "driveoverlay.h"
 #include "globals.h"
 #include "joblog.h"
 #include "outputs.h"
@@ -18,9 +20,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A trip's steps: its tracks written, and its two joins.
-constexpr int StepsPerTrip = 3;
-
 Batch::Batch(QObject *processParent, JobMaker makeJobs)
     : processParent(processParent), makeJobs(std::move(makeJobs))
 {
@@ -38,7 +37,18 @@ int Batch::maxParallelJobs()
 
 int Batch::initialSteps(int movies, const s_CONF &conf)
 {
-    return 2 * movies + (conf.joinTrips ? 1 : 0);
+    return int(encodeSettingsOf(conf).cameras().size()) * movies + (conf.joinTrips ? 1 : 0);
+}
+
+int Batch::jobsPerMovie() const
+{
+    return int(encodeSettingsOf(conf).cameras().size());
+}
+
+// A trip's steps: its tracks written, and a join per camera.
+int Batch::stepsPerTrip() const
+{
+    return 1 + jobsPerMovie();
 }
 
 bool Batch::preparingTrips() const
@@ -77,7 +87,7 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     trips.clear();
     tripsPreparing = 0;
     tripsJoined = 0;
-    report = BatchReport(movies, unreadable);
+    report = BatchReport(movies, jobsPerMovie(), unreadable);
     unreadable.clear();
     nextMovie = 0;
     metadataKnown = 0;
@@ -100,20 +110,24 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     advance();
 }
 
+// The logs of a movie's jobs, by camera.
+static const char *const LogNames[CameraCount] = {"front_log.txt", "rear_log.txt", "drive_log.txt"};
+
 QString Batch::makeMovieJobs(int movie)
 {
     const QString program = ffmpegProgram();
     const QFileInfo &movieFile = BLOCKS_g[movie].movieFile;
-    QString front, rear, refusal;
+    const QStringList outputs = outputs::moviePaths(movieFile, conf);
+    QString refusal;
     if (!QFile::exists(program))
         refusal = QString("Could not find ffmpeg here: %1").arg(program);
-    else if (!outputs::splitPaths(movieFile, conf, front, rear))
+    else if (outputs.isEmpty())
         refusal = translated("Could not find AVI file extension");
     // ffmpeg writes into files made for it, under names nobody can foresee (safefile.h).
     QStringList partials;
     if (refusal.isEmpty()) {
         QString trouble;
-        partials = safefile::createPartials({front, rear}, trouble);
+        partials = safefile::createPartials(outputs, trouble);
         if (partials.isEmpty())
             refusal = translated("Could not start writing %1").arg(trouble);
     }
@@ -121,48 +135,59 @@ QString Batch::makeMovieJobs(int movie)
         report.movieRefused(movie, refusal);
         return refusal;
     }
-    BLOCKS_g[movie].frontFileName = front;
-    BLOCKS_g[movie].rearFileName = rear;
+    BLOCKS_g[movie].frontFileName = outputs[0];
+    BLOCKS_g[movie].rearFileName = outputs[1];
     const EncodeSettings settings = encodeSettingsOf(conf);
-    const auto job = [&](Camera camera, const QString &output, const QString &partial,
-                         const char *log) {
-        return Job{
-            camera,
-            movie,
-            program,
-            splitArguments(settings, movieFile.filePath(), camera, partial, metadataOf(movie)),
-            conf.outputDirectory + log,
-            output,
-            partial};
-    };
-    enqueue(job(Camera::Front, front, partials[0], "front_log.txt"));
-    enqueue(job(Camera::Rear, rear, partials[1], "rear_log.txt"));
+    const QList<Camera> cameras = settings.cameras();
+    for (qsizetype i = 0; i < cameras.size(); ++i) {
+        const Camera camera = cameras[i];
+        Job job{
+            camera,     movie,      program, {}, conf.outputDirectory + LogNames[indexOf(camera)],
+            outputs[i], partials[i], -1, {}};
+        if (camera == Camera::Both) {
+            // It shows the movie's records, all of which its scan must have read first.
+            units[size_t(movie)].driveJob = job;
+            enqueueDriveJobOnceScanned(movie);
+            continue;
+        }
+        job.arguments =
+            splitArguments(settings, movieFile.filePath(), camera, job.partial, metadataOf(movie));
+        enqueue(job);
+    }
     return {};
 }
 
-// Queues the front and rear joins of a trip, logged in "trip_log.txt"; their arguments are
+void Batch::enqueueDriveJobOnceScanned(int movie)
+{
+    Unit &unit = units[size_t(movie)];
+    if (!unit.ready || !unit.driveJob)
+        return;
+    enqueue(*unit.driveJob);
+    unit.driveJob.reset();
+}
+
+// Queues a trip's joins, one per camera, logged in "trip_log.txt"; their arguments are
 // made when they start (startJob).
 QString Batch::makeJoins(int trip)
 {
     const TripJoin &join = trips[trip];
     const EncodeSettings settings = encodeSettingsOf(conf);
-    const QString front = join.output(settings, Camera::Front);
-    const QString rear = join.output(settings, Camera::Rear);
+    QStringList outputs;
+    for (const Camera camera : settings.cameras())
+        outputs << join.output(settings, camera);
     QString trouble;
-    const QStringList partials = safefile::createPartials({front, rear}, trouble);
+    const QStringList partials = safefile::createPartials(outputs, trouble);
     if (partials.isEmpty())
         return trouble;
-    for (const Camera camera : {Camera::Front, Camera::Rear}) {
-        const int side = TripJoin::side(camera);
-        enqueue(Job{camera,
+    for (qsizetype i = 0; i < outputs.size(); ++i)
+        enqueue(Job{settings.cameras()[i],
                     -1,
                     ffmpegProgram(),
                     {},
                     conf.outputDirectory + "trip_log.txt",
-                    QStringList{front, rear}[side],
-                    partials[side],
-                    trip});
-    }
+                    outputs[i],
+                    partials[i],
+                    trip, {}});
     return {};
 }
 
@@ -265,6 +290,7 @@ void Batch::movieScanned(int scanGeneration, int movie, const QList<safefile::Pa
     unit.tracks = tracks;
     if (!trackError.isEmpty())
         trackFailed(movie, trackError);
+    enqueueDriveJobOnceScanned(movie);
     settleIfDone(movie);
     releaseIfDone(movie);
     advance();
@@ -308,19 +334,8 @@ void Batch::startJob(Job job)
         latestStarted = job.movie;
         emit progressed();
     }
-    QString unusable;
-    std::unique_ptr<JoinInputs> inputs; // open until the process has started
-    if (job.trip >= 0) {
-        const TripJoin &join = trips[job.trip];
-        const EncodeSettings settings = encodeSettingsOf(conf);
-        inputs = std::make_unique<JoinInputs>(join.clips[TripJoin::side(job.camera)], join.titles,
-                                              settings.mp4, unusable);
-        job.arguments =
-            joinArguments(settings, inputs->list(), inputs->chapters(), job.partial, join.metadata);
-        inputs->passToNextChild();
-    } else {
-        unusable = notAMovieFile(BLOCKS_g[job.movie].movieFile.filePath());
-    }
+    ChildFiles files; // open until the process has started
+    const QString unusable = job.trip >= 0 ? prepareJoin(job, files) : prepareMovieJob(job, files);
     if (!unusable.isEmpty()) {
         jobEnded({job, unusable, {}, -1, QProcess::CrashExit});
         return;
@@ -334,6 +349,8 @@ void Batch::startJob(Job job)
     });
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
+    if (!job.environment.isEmpty())
+        process->setEnvironment(QProcess::systemEnvironment() + job.environment);
     running.emplace(process, job);
     connect(process, &QProcess::finished, this,
             [this, process](int exitCode, QProcess::ExitStatus exitStatus) {
@@ -343,7 +360,36 @@ void Batch::startJob(Job job)
         if (error == QProcess::FailedToStart)
             processEnded(process, -1, QProcess::CrashExit);
     });
+    files.passToNextChild();
     process->start(job.program, job.arguments, QIODevice::ReadOnly);
+}
+
+// A join's arguments name what it reads as open files; why it cannot start, or an empty
+// string.
+QString Batch::prepareJoin(Job &job, ChildFiles &files) const
+{
+    const TripJoin &join = trips[job.trip];
+    const EncodeSettings settings = encodeSettingsOf(conf).of(job.camera);
+    QString trouble;
+    const auto [list, chapters] = join.openInputs(job.camera, settings.mp4, files, trouble);
+    job.arguments = joinArguments(settings, list, chapters, job.partial, join.metadata);
+    return trouble;
+}
+
+// A drive movie's arguments name its text, from the records, as an open file.
+QString Batch::prepareMovieJob(Job &job, ChildFiles &files) const
+{
+    const QString movie = BLOCKS_g[job.movie].movieFile.filePath();
+    QString trouble = notAMovieFile(movie);
+    if (!trouble.isEmpty() || job.camera != Camera::Both)
+        return trouble;
+    const QByteArray text = driveoverlay::subtitles(BLOCKS_g[job.movie], dateShift);
+    const QString subtitles =
+        text.isEmpty() ? QString() : files.inMemory("drive-text", text, trouble);
+    job.arguments = driveArguments(encodeSettingsOf(conf), movie, subtitles, job.partial,
+                                   metadataOf(job.movie));
+    job.environment = driveEnvironment();
+    return trouble;
 }
 
 // Lines ffmpeg prints after the reason it failed: progress, statistics, a codec's
@@ -482,8 +528,8 @@ void Batch::unitSettled(int settledGeneration, int u, const QList<MovedOutput> &
                          : QString("could not be renamed to %1: %2")
                                .arg(QDir::toNativeSeparators(ended.job.output), moved.trouble));
         if (moved.trouble.isEmpty() && u < movies)
-            placed[size_t(u)][size_t(TripJoin::side(ended.job.camera))] = {
-                ended.job.output, moved.identity, moved.seconds.value_or(0)};
+            placed[size_t(u)][indexOf(ended.job.camera)] = {ended.job.output, moved.identity,
+                                                            moved.seconds.value_or(0)};
     }
     for (; answer < results.size(); ++answer)
         if (!results[answer].trouble.isEmpty() && u < movies)
@@ -510,7 +556,7 @@ void Batch::finishUnit(int u, const QStringList &jobFailures)
     }
     const bool written = failure.isEmpty() && !ended.empty();
     if (u < movies)
-        movieFinished(u, written && ended.size() == 2);
+        movieFinished(u, written && int(ended.size()) == jobsPerMovie());
     else if (written)
         tripJoined();
     const int thisBatch = generation;
@@ -533,8 +579,9 @@ void Batch::recordJobEnd(const Job &job, const QByteArray &errorOutput, const QS
     const bool logged =
         writeLog(job, errorOutput, reason.isEmpty() ? QString("exit code 0") : reason);
     const QString log = logged ? QFileInfo(job.logPath).fileName() : QString();
-    const auto step =
-        job.camera == Camera::Front ? BatchReport::Step::Front : BatchReport::Step::Rear;
+    static const BatchReport::Step steps[CameraCount] = {
+        BatchReport::Step::Front, BatchReport::Step::Rear, BatchReport::Step::Drive};
+    const BatchReport::Step step = steps[indexOf(job.camera)];
     if (job.trip >= 0)
         report.jobEnded(movies + job.trip, trips[job.trip].name, step, reason, log);
     else
@@ -552,7 +599,7 @@ void Batch::countSettledWhileEnding(int u, const QList<MovedOutput> &results)
         std::none_of(results.cbegin(), results.cend(),
                      [](const MovedOutput &moved) { return !moved.trouble.isEmpty(); });
     if (u < movies)
-        moviesConverted += written && unit.ended.size() == 2;
+        moviesConverted += written && int(unit.ended.size()) == jobsPerMovie();
     else
         tripsJoined += written;
 }
@@ -627,13 +674,14 @@ void Batch::planTrips()
              gpx = conf.gpxTrack] { writer->writeTripTracks(generation, trip, join, shift, gpx); },
             Qt::QueuedConnection);
     }
-    emit stepsAdded(StepsPerTrip * int(trips.size()));
+    emit stepsAdded(stepsPerTrip() * int(trips.size()));
 }
 
 // Why a movie's outputs are no longer those the batch put in place, or an empty string.
 QString Batch::replacedOutput(int movie) const
 {
-    for (const PlacedOutput &output : placed[size_t(movie)]) {
+    for (const Camera camera : encodeSettingsOf(conf).cameras()) {
+        const PlacedOutput &output = placed[size_t(movie)][indexOf(camera)];
         QString error;
         const int fd = safefile::openUnchanged(output.path, output.identity, error);
         if (fd < 0)
@@ -676,7 +724,7 @@ void Batch::failTrip(int trip, const QString &reason)
     discard(unit);
     unit.done = true;
     --tripsPreparing;
-    steps += StepsPerTrip;
+    steps += stepsPerTrip();
     report.joinsFailed(movies + trip, trips[trip].name, reason);
 }
 

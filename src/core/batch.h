@@ -44,10 +44,12 @@
 #include <optional>
 #include <vector>
 
+class ChildFiles;
 class ScanWorker;
 struct MovedOutput;
 
-// One ffmpeg run of a batch. The kind says which of the window's finished slots hears of it.
+// One ffmpeg run of a batch. The camera says which of the window's finished slots hears of
+// it (the drive movie, Both, none).
 struct Job
 {
     Camera camera;
@@ -58,6 +60,7 @@ struct Job
     QString output;  // the final name, which only a complete output gets
     QString partial; // what ffmpeg writes: made with the job, under a name nobody can foresee
     int trip = -1;   // a trip's join (then movie is -1): the trip's index in the batch
+    QStringList environment; // NAME=value, added to the program's own
 };
 
 class Batch : public QObject
@@ -156,6 +159,7 @@ private:
         std::vector<EndedJob> ended;         // its jobs that have ended, in order
         QList<safefile::PartialFile> tracks; // its track files, complete
         QString trouble;                     // why a track file could not be written
+        std::optional<Job> driveJob;         // a movie's drive job, queued once it is scanned
     };
 
     void advance();
@@ -187,6 +191,11 @@ private:
                            const QString &error);
     void failTrip(int trip, const QString &reason);
     QString makeJoins(int trip);
+    void enqueueDriveJobOnceScanned(int movie);
+    int jobsPerMovie() const;
+    int stepsPerTrip() const;
+    QString prepareJoin(Job &job, ChildFiles &files) const;
+    QString prepareMovieJob(Job &job, ChildFiles &files) const;
     bool writeLog(const Job &job, const QByteArray &errorOutput, const QString &result);
     void releaseIfDone(int movie);
     bool allDone() const;
@@ -213,8 +222,8 @@ private:
     std::vector<MovieMetadata> metadata;
     std::vector<Unit> units;
     int settlingUnits = 0;
-    std::vector<bool> outputsWritten;                // per movie: both outputs written
-    std::vector<std::array<PlacedOutput, 2>> placed; // per movie: its outputs in place
+    std::vector<bool> outputsWritten;                          // per movie: both outputs written
+    std::vector<std::array<PlacedOutput, CameraCount>> placed; // per movie: its outputs in place
     int latestStarted = -1;
     int moviesFinished = 0;
     int moviesConverted = 0;

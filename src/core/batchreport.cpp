@@ -3,8 +3,9 @@
 #include "globals.h"
 #include "translation.h"
 
-BatchReport::BatchReport(int movies, const QStringList &unreadable)
-    : movies(movies), jobs(2 * movies), unreadable(unreadable)
+BatchReport::BatchReport(int movies, int jobsPerMovie, const QStringList &unreadable)
+    : movies(movies), jobsPerMovie(jobsPerMovie), jobs(jobsPerMovie * movies),
+      unreadable(unreadable)
 {
 }
 
@@ -23,13 +24,13 @@ void BatchReport::jobEnded(int order, const QString &name, Step step, const QStr
 void BatchReport::tripsPlanned(int count)
 {
     trips += count;
-    jobs += 2 * count;
+    jobs += jobsPerMovie * count;
 }
 
 void BatchReport::joinsFailed(int order, const QString &tripName, const QString &reason)
 {
-    endedJobs += 2;
-    failedJobs += 2;
+    endedJobs += jobsPerMovie;
+    failedJobs += jobsPerMovie;
     noteFailure(order, tripName, Step::Front, reason);
 }
 
@@ -78,6 +79,8 @@ static QString stepName(BatchReport::Step step)
         return translated("front");
     case BatchReport::Step::Rear:
         return translated("rear");
+    case BatchReport::Step::Drive:
+        return translated("drive movie");
     case BatchReport::Step::Trip:
         return translated("trip");
     }

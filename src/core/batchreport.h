@@ -10,20 +10,22 @@
 class BatchReport
 {
 public:
-    explicit BatchReport(int movies = 0, const QStringList &unreadable = {});
+    // A movie has jobsPerMovie jobs: front, rear and, where wanted, the drive movie.
+    explicit BatchReport(int movies = 0, int jobsPerMovie = 2, const QStringList &unreadable = {});
 
     // What of a movie failed, in the order the report names a movie's failures.
-    enum class Step { Track, Jobs, Front, Rear, Trip };
+    enum class Step { Track, Jobs, Front, Rear, Drive, Trip };
 
     // A job ended; `reason` is empty when its output was written, else `log` names the log
     // that holds its entry (empty when none could be written). Failures are named in
     // `order`: a movie's index, or for a trip's join the number of movies plus the trip's.
     void jobEnded(int order, const QString &name, Step step, const QString &reason,
                   const QString &log = {});
-    // Trips were planned: their two joins each are jobs of the batch too.
+    // Trips were planned: their joins (one per camera, as many as a movie's jobs) are jobs
+    // of the batch too.
     void tripsPlanned(int count);
     void tripJoined() { ++joinedTrips; }
-    // A trip that could not be prepared: both its joins fail.
+    // A trip that could not be prepared: all its joins fail.
     void joinsFailed(int order, const QString &tripName, const QString &reason);
     // A clip whose outputs changed after they were put in place is left out of its trip.
     void clipLeftOut(int movie, const QString &reason);
@@ -50,7 +52,8 @@ private:
     QString logsText() const;
 
     int movies = 0;
-    int jobs = 0; // 2 per movie, and 2 per trip
+    int jobsPerMovie = 2; // and per trip
+    int jobs = 0;
     int endedJobs = 0;
     int failedJobs = 0;
     int failedTracks = 0;

@@ -18,6 +18,7 @@ s_CONF firstStartConfiguration()
     conf.placeInMovies = true;
     conf.videoCodec = "mpeg4";
     conf.joinTrips = false;
+    conf.driveMovie = false;
     return conf;
 }
 
@@ -34,6 +35,7 @@ void readConfiguration(QSettings &settings, s_CONF &conf)
     conf.placeInMovies = settings.value("placeInMovies", first.placeInMovies).toBool();
     conf.videoCodec = settings.value("videoCodec", first.videoCodec).toString();
     conf.joinTrips = settings.value("joinTrips", first.joinTrips).toBool();
+    conf.driveMovie = settings.value("driveMovie", first.driveMovie).toBool();
     settings.endGroup();
 }
 
@@ -49,6 +51,7 @@ void writeConfiguration(QSettings &settings, const s_CONF &conf)
     settings.setValue("placeInMovies", conf.placeInMovies);
     settings.setValue("videoCodec", conf.videoCodec);
     settings.setValue("joinTrips", conf.joinTrips);
+    settings.setValue("driveMovie", conf.driveMovie);
     settings.endGroup();
 }
 

@@ -20,10 +20,11 @@ struct s_CONF
     bool placeInMovies; // the drive's first position in MP4 movies
     QString videoCodec; // of MP4 movies: "mpeg4" or "h264"
     bool joinTrips;     // consecutive clips joined into one movie per camera
+    bool driveMovie;    // a third movie: both cameras with the time, speed and place
 };
 
 // What a first start has: MP4 at the automatic bitrate, MPEG-4, the computer's own offset
-// from UTC in whole hours, GPX and place on, trips off; no output folder.
+// from UTC in whole hours, GPX and place on, trips and drive movies off; no output folder.
 s_CONF firstStartConfiguration();
 
 // Reads the group "configuration" of a settings store into `conf`, each value missing

@@ -10,7 +10,25 @@
 EncodeSettings encodeSettingsOf(const s_CONF &conf)
 {
     return {conf.movieFormat == 0, conf.autoBitrate ? 7.0 : double(conf.bitrate),
-            conf.placeInMovies, conf.videoCodec == "h264" ? VideoCodec::H264 : VideoCodec::Mpeg4};
+            conf.placeInMovies, conf.videoCodec == "h264" ? VideoCodec::H264 : VideoCodec::Mpeg4,
+            conf.driveMovie};
+}
+
+QList<Camera> EncodeSettings::cameras() const
+{
+    if (driveMovie)
+        return {Camera::Front, Camera::Rear, Camera::Both};
+    return {Camera::Front, Camera::Rear};
+}
+
+EncodeSettings EncodeSettings::of(Camera camera) const
+{
+    EncodeSettings settings = *this;
+    if (camera == Camera::Both) {
+        settings.mp4 = true;
+        settings.codec = VideoCodec::H264;
+    }
+    return settings;
 }
 
 QString ffmpegProgram()
@@ -18,9 +36,10 @@ QString ffmpegProgram()
     return QCoreApplication::applicationDirPath() + QDir::separator() + "ffmpeg";
 }
 
-QString splitSuffix(const EncodeSettings &settings, Camera camera)
+QString outputSuffix(const EncodeSettings &settings, Camera camera)
 {
-    return QString(camera == Camera::Front ? "F" : "R") + (settings.mp4 ? ".mp4" : ".avi");
+    static const char *const names[CameraCount] = {"F", "R", "FR"};
+    return names[indexOf(camera)] + QString(settings.of(camera).mp4 ? ".mp4" : ".avi");
 }
 
 // ISO 6709, as both the 3GPP "loci" box and Apple's location key take it: "+33.875000+151.070312/".
@@ -40,9 +59,11 @@ static QStringList videoCodecArguments(const EncodeSettings &settings)
     // deblocking and the 8x8 transform back on ultrafast), in a profile and level every
     // browser and phone decodes, in the pixel format they show (the recorder's MJPEG is
     // full range).
-    return {"libx264",    "-preset", "ultrafast", "-x264-params", "cabac=1:deblock=1:8x8dct=1",
-            "-profile:v", "high",    "-level:v",  "4.1",          "-pix_fmt",
-            "yuv420p"};
+    // One thread each: the batch runs a job per core, and x264's own threads would only
+    // compete with the other jobs for them.
+    return {"libx264",    "-preset",  "ultrafast", "-x264-params", "cabac=1:deblock=1:8x8dct=1",
+            "-profile:v", "high",     "-level:v",  "4.1",          "-pix_fmt",
+            "yuv420p",    "-threads", "1"};
 }
 
 // The drive's start as the container's creation date (MP4: the movie's, tracks' and media's
@@ -93,6 +114,58 @@ QStringList splitArguments(const EncodeSettings &settings, const QString &input,
            videoCodecArguments(settings) + audioCodecArguments(settings) +
            QStringList{"-strict", "-2", "-b:v", rate, "-map", video, "-map", "0:a:0"} +
            containerArguments(settings, metadata) + QStringList{output};
+}
+
+// The front camera's picture (cropped to even sizes, as H.264 wants them), the rear one
+// scaled to a third of its width in the top right corner with a thin white border, and the
+// text band at the bottom. The sizes come from the pictures themselves, which the program
+// does not know. Every picture is in the encoder's pixel format before it is combined,
+// converted once; the band is one translucent frame, which the overlay repeats; the text is
+// drawn on a canvas of 1920x1080 that libass fits to the picture.
+static QString driveGraph(const QString &subtitles)
+{
+    const QString cameras =
+        "[0:v:1][0:v:0]scale2ref=w=trunc(iw/6)*2:h=trunc(ow/mdar/2)*2:flags=area[rear][front];"
+        "[rear]format=yuv420p,pad=w=iw+4:h=ih+4:x=2:y=2:color=white[inset];"
+        "[front]crop=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p[picture];";
+    const QString inset =
+        "overlay=x=main_w-overlay_w-trunc(main_w/96)*2:y=trunc(main_w/96)*2:format=yuv420";
+    if (subtitles.isEmpty())
+        return cameras + "[picture][inset]" + inset + "[drive]";
+    return cameras +
+           "color=c=black@0.5:s=16x16:r=30,format=yuva420p,trim=end_frame=1[dark];"
+           "[dark][picture]scale2ref=w=iw:h=trunc(ih/24)*2[band][bare];"
+           "[bare][band]overlay=x=0:y=main_h-overlay_h:format=yuv420[banded];"
+           "[banded][inset]" +
+           inset + ",subtitles=f=" + subtitles + ":original_size=1920x1080[drive]";
+}
+
+QStringList driveArguments(const EncodeSettings &settings, const QString &input,
+                           const QString &subtitles, const QString &output,
+                           const MovieMetadata &metadata)
+{
+    const EncodeSettings drive = settings.of(Camera::Both);
+    const QString rate = QString::number(drive.rateMbits, 'g', 6) + "M";
+    return QStringList{"-c:s",
+                       "text",
+                       "-i",
+                       input,
+                       "-y",
+                       "-filter_complex",
+                       driveGraph(subtitles),
+                       "-map",
+                       "[drive]",
+                       "-map",
+                       "0:a:0",
+                       "-vcodec"} +
+           videoCodecArguments(drive) + QStringList{"-strict", "-2", "-b:v", rate} +
+           containerArguments(drive, metadata) + QStringList{output};
+}
+
+QStringList driveEnvironment()
+{
+    return {"GLIBC_TUNABLES=glibc.malloc.mmap_threshold=67108864:glibc.malloc.trim_threshold="
+            "268435456"};
 }
 
 // ---- Trips ----

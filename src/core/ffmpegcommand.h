@@ -11,7 +11,13 @@
 
 struct s_CONF;
 
-enum class Camera { Front, Rear };
+// A movie's outputs: one per camera, and the drive movie, which shows both.
+enum class Camera { Front, Rear, Both };
+constexpr int CameraCount = 3;
+inline size_t indexOf(Camera camera)
+{
+    return size_t(camera);
+}
 
 // How the split movies are written, taken from the settings when a movie's jobs are made.
 enum class VideoCodec { Mpeg4, H264 };
@@ -22,6 +28,12 @@ struct EncodeSettings
     double rateMbits = 7.0;     // the video bitrate, passed in both formats
     bool placeInMovies = false; // the drive's first position in MP4 movies
     VideoCodec codec = VideoCodec::Mpeg4; // of MP4 movies
+    bool driveMovie = false;              // a third output: both cameras with the records
+
+    // The outputs a movie gets, in the order of their jobs.
+    QList<Camera> cameras() const;
+    // How one of them is written: the drive movie is made to be shared, always H.264 in MP4.
+    EncodeSettings of(Camera camera) const;
 };
 
 // What a movie's outputs say of the drive inside them: when it started (UTC) and, where
@@ -43,12 +55,26 @@ EncodeSettings encodeSettingsOf(const s_CONF &conf);
 // The ffmpeg beside the program's own executable.
 QString ffmpegProgram();
 
-// "F.mp4", "R.avi", ...: what follows a movie's stem in its split outputs' names.
-QString splitSuffix(const EncodeSettings &settings, Camera camera);
+// "F.mp4", "R.avi", "FR.mp4": what follows a movie's stem in its outputs' names.
+QString outputSuffix(const EncodeSettings &settings, Camera camera);
 
 // One camera of a movie into `output`.
 QStringList splitArguments(const EncodeSettings &settings, const QString &input, Camera camera,
                            const QString &output, const MovieMetadata &metadata = {});
+
+// The drive movie of a movie into `output`: the front camera with the rear one inset in its
+// top right corner and, from the ASS file `subtitles` (a path with no character that a
+// filter's argument would have to escape; empty for none), the records' text on a band at
+// the bottom; with the recorder's sound.
+QStringList driveArguments(const EncodeSettings &settings, const QString &input,
+                           const QString &subtitles, const QString &output,
+                           const MovieMetadata &metadata = {});
+
+// What the drive movie's ffmpeg adds to its environment: glibc keeps the frame-sized
+// buffers that the overlays copy each frame into, instead of giving them back to the kernel
+// and taking them again, page fault by page fault, for the next frame (which cost up to half
+// of the job's time).
+QStringList driveEnvironment();
 
 // Trips: consecutive clips joined into one movie per camera (see trip.h).
 

@@ -15,16 +15,17 @@
 
 namespace outputs {
 
-bool splitPaths(const QFileInfo &movie, const s_CONF &conf, QString &front, QString &rear)
+QStringList moviePaths(const QFileInfo &movie, const s_CONF &conf)
 {
     const QString base = conf.outputDirectory + movie.fileName();
     if (!movienames::hasAviExtension(base))
-        return false;
+        return {};
     const EncodeSettings settings = encodeSettingsOf(conf);
     const QString stem = movienames::splitStem(base);
-    front = stem + splitSuffix(settings, Camera::Front);
-    rear = stem + splitSuffix(settings, Camera::Rear);
-    return true;
+    QStringList paths;
+    for (const Camera camera : settings.cameras())
+        paths << stem + outputSuffix(settings, camera);
+    return paths;
 }
 
 QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf)
@@ -33,10 +34,7 @@ QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf)
     QStringList paths{track};
     if (conf.gpxTrack)
         paths << movienames::gpxPathBeside(track);
-    QString front, rear;
-    if (splitPaths(movie, conf, front, rear))
-        paths << front << rear;
-    return paths;
+    return paths + moviePaths(movie, conf);
 }
 
 QString folderProblem(const QString &folder)

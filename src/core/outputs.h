@@ -12,9 +12,9 @@ struct s_CONF;
 
 namespace outputs {
 
-// The front and rear movies of a movie in the configuration's output folder; false when
-// the movie's name does not end in ".avi" or ".AVI".
-bool splitPaths(const QFileInfo &movie, const s_CONF &conf, QString &front, QString &rear);
+// A movie's output movies in the configuration's output folder, in the order of
+// EncodeSettings::cameras(); none when the movie's name does not end in ".avi" or ".AVI".
+QStringList moviePaths(const QFileInfo &movie, const s_CONF &conf);
 
 // Every file a movie's conversion writes in the output folder but the logs.
 QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf);

@@ -6,7 +6,7 @@
 // ffmpeg arguments are built in ffmpegcommand.h.
 //
 // A trip's files are named after its base name (see baseName): the movies as the split
-// outputs are, baseName + splitSuffix(settings, camera), and the track baseName + ".gps".
+// outputs are, baseName + outputSuffix(settings, camera), and the track baseName + ".gps".
 
 #include <QByteArray>
 #include <QList>

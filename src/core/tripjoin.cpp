@@ -1,17 +1,12 @@
 #include "tripjoin.h"
 
+#include "childfiles.h"
 #include "globals.h"
 #include "gpxtrack.h"
 #include "trackfile.h"
 #include "trip.h"
 
 #include <QFileInfo>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 // The trip's start, and the first place one of its clips carries.
 static MovieMetadata tripMetadata(const QList<int> &movies,
@@ -31,7 +26,7 @@ static MovieMetadata tripMetadata(const QList<int> &movies,
 }
 
 QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &joinable,
-                               const std::vector<std::array<PlacedOutput, 2>> &placed,
+                               const std::vector<std::array<PlacedOutput, CameraCount>> &placed,
                                const std::vector<MovieMetadata> &metadata, long dateShift,
                                const QString &folder)
 {
@@ -49,8 +44,8 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &joinable,
         join.metadata = tripMetadata(movieList, metadata);
         join.folder = folder;
         for (const int movie : movieList) {
-            for (const int side : {0, 1})
-                join.clips[side] << placed[size_t(movie)][size_t(side)];
+            for (size_t camera = 0; camera < CameraCount; ++camera)
+                join.clips[camera] << placed[size_t(movie)][camera];
             join.titles << BLOCKS_g[movie].movieFile.fileName();
         }
         trips << join;
@@ -60,13 +55,15 @@ QList<TripJoin> TripJoin::plan(int movies, const std::vector<bool> &joinable,
 
 QString TripJoin::output(const EncodeSettings &settings, Camera camera) const
 {
-    return folder + name + splitSuffix(settings, camera);
+    return folder + name + outputSuffix(settings, camera);
 }
 
 QStringList TripJoin::files(const EncodeSettings &settings, bool gpx) const
 {
-    QStringList paths{output(settings, Camera::Front), output(settings, Camera::Rear),
-                      track(".gps")};
+    QStringList paths;
+    for (const Camera camera : settings.cameras())
+        paths << output(settings, camera);
+    paths << track(".gps");
     if (gpx)
         paths << track(".gpx");
     return paths;
@@ -94,65 +91,21 @@ QList<safefile::PartialFile> TripJoin::writeTrackPartials(long dateShift, bool g
     return written;
 }
 
-// A file in memory holding `content`, or -1.
-static int memoryFile(const char *name, const QByteArray &content)
+std::pair<QString, QString> TripJoin::openInputs(Camera camera, bool chapters, ChildFiles &files,
+                                                 QString &error) const
 {
-    const int fd = ::memfd_create(name, MFD_CLOEXEC);
-    if (fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size())
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
-JoinInputs::JoinInputs(const QList<PlacedOutput> &clips, const QStringList &titles, bool chapters,
-                       QString &error)
-{
+    const QList<PlacedOutput> &outputs = clips[indexOf(camera)];
     QStringList paths;
     QList<trip::Chapter> chapterList;
-    for (qsizetype i = 0; i < clips.size(); ++i) {
-        const int fd = safefile::openUnchanged(clips[i].path, clips[i].identity, error);
-        if (fd < 0) {
-            error = QString("%1: %2").arg(QFileInfo(clips[i].path).fileName(), error);
-            return;
-        }
-        fds.push_back(fd);
-        paths << pathOf(fd);
-        chapterList << trip::Chapter{titles[i], clips[i].seconds};
+    for (qsizetype i = 0; i < outputs.size() && error.isEmpty(); ++i) {
+        paths << files.openUnchanged(outputs[i].path, outputs[i].identity, error);
+        chapterList << trip::Chapter{titles[i], outputs[i].seconds};
     }
-    listFd = memoryFile("trip-list", trip::concatList(paths));
-    if (chapters)
-        chaptersFd = memoryFile("trip-chapters", trip::chapterMetadata(chapterList));
-    if (listFd < 0 || (chapters && chaptersFd < 0))
-        error = QString::fromLocal8Bit(std::strerror(errno));
-    for (const int fd : {listFd, chaptersFd})
-        if (fd >= 0)
-            fds.push_back(fd);
-}
-
-JoinInputs::~JoinInputs()
-{
-    for (const int fd : fds)
-        ::close(fd);
-}
-
-QString JoinInputs::pathOf(int fd)
-{
-    return QString("/dev/fd/%1").arg(fd);
-}
-
-QString JoinInputs::list() const
-{
-    return pathOf(listFd);
-}
-
-QString JoinInputs::chapters() const
-{
-    return chaptersFd >= 0 ? pathOf(chaptersFd) : QString();
-}
-
-void JoinInputs::passToNextChild() const
-{
-    for (const int fd : fds)
-        ::fcntl(fd, F_SETFD, 0);
+    const QString list =
+        error.isEmpty() ? files.inMemory("trip-list", trip::concatList(paths), error) : QString();
+    const QString chapterFile =
+        chapters && error.isEmpty()
+            ? files.inMemory("trip-chapters", trip::chapterMetadata(chapterList), error)
+            : QString();
+    return {list, chapterFile};
 }

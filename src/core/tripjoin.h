@@ -9,6 +9,8 @@
 #include "ffmpegcommand.h"
 #include "safefile.h"
 
+class ChildFiles;
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -26,24 +28,27 @@ struct PlacedOutput
 
 struct TripJoin
 {
-    QString name;                 // TRIP_YYYYMMDD_HHMMSS
-    QList<int> movies;            // the clips' blocks, in trip order
-    qint32 lastRecord = 0;        // the trip's files are dated with it
-    MovieMetadata metadata;       // the trip's start and place, as its movies carry them
-    QString folder;               // the output folder, ending with a separator
-    QList<PlacedOutput> clips[2]; // per camera, the clips' outputs
-    QStringList titles;           // the clips' movie names, their chapters' titles
+    QString name;                           // TRIP_YYYYMMDD_HHMMSS
+    QList<int> movies;                      // the clips' blocks, in trip order
+    qint32 lastRecord = 0;                  // the trip's files are dated with it
+    MovieMetadata metadata;                 // the trip's start and place, as its movies carry them
+    QString folder;                         // the output folder, ending with a separator
+    QList<PlacedOutput> clips[CameraCount]; // per camera, the clips' outputs
+    QStringList titles;                     // the clips' movie names, their chapters' titles
 
     // The trips of a batch's first `movies` blocks; a clip joins only if it is `joinable`
     // (both its outputs written, still in place), `placed` holding its outputs per camera.
     static QList<TripJoin> plan(int movies, const std::vector<bool> &joinable,
-                                const std::vector<std::array<PlacedOutput, 2>> &placed,
+                                const std::vector<std::array<PlacedOutput, CameraCount>> &placed,
                                 const std::vector<MovieMetadata> &metadata, long dateShift,
                                 const QString &folder);
     QString output(const EncodeSettings &settings, Camera camera) const;
-    // Where a camera's clips are in the array above.
-    static int side(Camera camera) { return camera == Camera::Front ? 0 : 1; }
     QString track(const char *suffix) const { return folder + name + suffix; }
+    // Opens what the join of a camera reads (ChildFiles): its clips, checked to be the very
+    // files the batch put in place, their concat list and, to an MP4 movie, their chapters.
+    // The paths of the list and the chapters (empty without), or the reason in `error`.
+    std::pair<QString, QString> openInputs(Camera camera, bool chapters, ChildFiles &files,
+                                           QString &error) const;
     // Every file the trip puts in the output folder.
     QStringList files(const EncodeSettings &settings, bool gpx) const;
     // The trip's ".gps" (its clips' tracks one after the other) and, where wanted and
@@ -53,32 +58,3 @@ struct TripJoin
 };
 
 Q_DECLARE_METATYPE(TripJoin)
-
-// What one join reads, handed to ffmpeg as open files ("/dev/fd/N"): the clips, opened
-// only if each is still the very file the batch put in place, and the concat list and
-// chapters, which live in memory. Whoever may write the output folder can redirect none
-// of it. The files are closed with the object.
-class JoinInputs
-{
-public:
-    // `error` names a clip that was replaced since it was put in place, or what could not
-    // be opened.
-    JoinInputs(const QList<PlacedOutput> &clips, const QStringList &titles, bool chapters,
-               QString &error);
-    ~JoinInputs();
-    JoinInputs(const JoinInputs &) = delete;
-    JoinInputs &operator=(const JoinInputs &) = delete;
-
-    QString list() const;
-    QString chapters() const; // empty without chapters
-    // Lets the child process started next inherit the files. Only the GUI thread starts
-    // processes, and the files are closed right after the start, so no other child
-    // inherits them.
-    void passToNextChild() const;
-
-private:
-    static QString pathOf(int fd);
-    std::vector<int> fds;
-    int listFd = -1;
-    int chaptersFd = -1;
-};

@@ -40,6 +40,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->h264Radio->setChecked(CONF_g.videoCodec == "h264");
     ui->mpeg4Radio->setChecked(!ui->h264Radio->isChecked());
     ui->joinTripsCheck->setChecked(CONF_g.joinTrips);
+    ui->driveMovieCheck->setChecked(CONF_g.driveMovie);
 
     connect(ui->mp4Radio, &QRadioButton::clicked, this, &MainWindow::mp4_radio_slot);
     connect(ui->aviRadio, &QRadioButton::clicked, this, &MainWindow::avi_radio_slot);
@@ -52,7 +53,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
     connect(batch.get(), &Batch::jobFinished, this,
             [this](const Job &job, int exitCode, QProcess::ExitStatus exitStatus) {
-                if (job.trip >= 0)
+                if (job.trip >= 0 || job.camera == Camera::Both)
                     jobFinished();
                 else if (job.camera == Camera::Front)
                     front_process_finished_slot(exitCode, exitStatus);

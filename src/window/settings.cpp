@@ -32,6 +32,7 @@ void MainWindow::retrieveData()
     CONF_g.placeInMovies = ui->placeInMoviesCheck->isChecked();
     CONF_g.videoCodec = ui->h264Radio->isChecked() ? "h264" : "mpeg4";
     CONF_g.joinTrips = ui->joinTripsCheck->isChecked();
+    CONF_g.driveMovie = ui->driveMovieCheck->isChecked();
 }
 
 int MainWindow::getTimeZoneOffset()

@@ -355,7 +355,10 @@ QByteArray buildMovie(const MovieRecipe &recipe)
     QList<QByteArray> front, rear;
     if (recipe.decodableVideo) {
         front = jpegFrames(recipe.frontSize, recipe.pictureSource, recipe.distinctFrames);
-        rear = jpegFrames(recipe.rearSize, recipe.pictureSource, recipe.distinctFrames);
+        rear = jpegFrames(recipe.rearSize,
+                          recipe.rearPictureSource.isEmpty() ? recipe.pictureSource
+                                                             : recipe.rearPictureSource,
+                          recipe.distinctFrames);
         if (front.isEmpty() || rear.isEmpty())
             return {};
         if (!markerFrames.isEmpty()) {
@@ -372,6 +375,8 @@ QByteArray buildMovie(const MovieRecipe &recipe)
         front = {fillerFrame(FillerFrontSize)};
         rear = {fillerFrame(FillerRearSize)};
     }
+    if (recipe.brokenRear)
+        rear = QList<QByteArray>(front.size(), fillerFrame(FillerRearSize));
     // Which of the frames above a picture shows: the marker (last) at marker frames.
     const qsizetype cycle =
         markerFrames.isEmpty() || !recipe.decodableVideo ? front.size() : front.size() - 1;

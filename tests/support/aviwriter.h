@@ -48,6 +48,10 @@ struct MovieRecipe
     // The picture of decodable frames: an ffmpeg lavfi source, %1 and %2 standing for the
     // width and height, of which the first distinctFrames frames are used in turn.
     QString pictureSource = QStringLiteral("testsrc=size=%1x%2:rate=1");
+    // The rear camera's, where it differs.
+    QString rearPictureSource;
+    // The rear camera's chunks hold bytes that no decoder takes for a picture.
+    bool brokenRear = false;
     int distinctFrames = 4;
     // Zero bytes after each frame's end marker, inside its chunk: ffmpeg reads them with
     // the frame and its decoder skips them, so movies of any size convert quickly.

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -504,6 +505,13 @@ QList<double> avSyncOffsets(const QString &movie)
     for (qsizetype i = 0; i < pictures.size(); ++i)
         offsets << sounds[i] - pictures[i];
     return offsets;
+}
+
+QImage frameAt(const QString &movie, double seconds)
+{
+    return QImage::fromData(
+        outputOf("ffmpeg", {"-v", "error", "-nostdin", "-ss", QString::number(seconds), "-i", movie,
+                            "-frames:v", "1", "-f", "image2pipe", "-vcodec", "png", "-"}));
 }
 
 QByteArray decodingErrors(const QString &path)

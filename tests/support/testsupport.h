@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class QImage;
 class QWidget;
 class MainWindow;
 
@@ -134,6 +135,9 @@ std::optional<double> mediaDurationSeconds(const QString &path);
 // MovieRecipe::markers: a picture marker is the first bright frame of a run, a sound marker
 // the first loud sample of a burst. Empty when the two do not count the same markers.
 QList<double> avSyncOffsets(const QString &movie);
+
+// The picture of a movie at a moment, as ffmpeg decodes it; a null image if it cannot.
+QImage frameAt(const QString &movie, double seconds);
 
 // What "ffmpeg -v error" prints while decoding the whole file: nothing when it plays
 // through.
