@@ -297,7 +297,8 @@ private slots:
         for (const char *option :
              {"--output", "--format", "--bitrate", "--utc-offset", "--codec", "--gpx", "--no-gpx",
               "--place", "--no-place", "--trips", "--no-trips", "--drive-movie", "--no-drive-movie",
-              "--use-saved-settings", "--quiet", "--help", "--version"})
+              "--skip-converted", "--no-skip-converted", "--use-saved-settings", "--quiet",
+              "--help", "--version"})
             QVERIFY2(run.errors.contains(option), option);
     }
 };

@@ -513,7 +513,8 @@ private slots:
         window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(join);
         window.findChild<QCheckBox *>("driveMovieCheck")->setChecked(drive);
         startBatch(window, paths);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(output + "/cR" + suffix), batchTimeout);
+        // A movie's files are put in place together, its GPX last.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(output + "/c.gpx"), batchTimeout);
         QMap<QString, QString> tracks; // as the batch wrote them
         for (const QString &clip : tripClips)
             tracks[clip] = readFile(output + '/' + clip + ".gps");
@@ -565,6 +566,117 @@ private slots:
                                                                 : "QuickTime:CreateDate"),
                      QDateTime::fromSecsSinceEpoch(first, Qt::UTC).toString("yyyy:MM:dd HH:mm:ss"));
         }
+    }
+
+    // With "Skip movies converted before", a second batch converts only what changed: the
+    // movies whose outputs are not all as the first batch made them, with these settings,
+    // and the trips they are in. Whatever damages the record, everything converts again.
+    void skipsMoviesConvertedBefore_data()
+    {
+        QTest::addColumn<Tamper>("change");         // between the two batches
+        QTest::addColumn<QString>("offset");        // of the second batch
+        QTest::addColumn<bool>("option");           // in the second batch
+        QTest::addColumn<QStringList>("converted"); // by the second batch
+        QTest::addColumn<QString>("message");
+        const Tamper none = [](const QString &, const QString &) {};
+        const QStringList all{"a", "b", "c"};
+        const QString joined = completeText + "\n1 trip joined.";
+        QTest::newRow("nothing changed")
+            << none << "2" << true << QStringList{}
+            << completeText + "\n3 movies converted before were skipped.";
+        QTest::newRow("a movie touched")
+            << Tamper([](const QString &, const QString &movies) {
+                   QVERIFY(setTimes(movies + "/b.avi", driveStart, driveStart));
+               })
+            << "2" << true << QStringList{"b"}
+            << completeText + "\n2 movies converted before were skipped.\n1 trip joined.";
+        QTest::newRow("an output deleted")
+            << Tamper([](const QString &output, const QString &) {
+                   QVERIFY(QFile::remove(output + "/aR.mp4"));
+               })
+            << "2" << true << QStringList{"a"}
+            << completeText + "\n2 movies converted before were skipped.\n1 trip joined.";
+        QTest::newRow("an output replaced by a link to its copy")
+            << Tamper([](const QString &output, const QString &movies) {
+                   QVERIFY(QFile::copy(output + "/cF.mp4", movies + "/copy.mp4"));
+                   QVERIFY(QFile::remove(output + "/cF.mp4"));
+                   QVERIFY(QFile::link(movies + "/copy.mp4", output + "/cF.mp4"));
+               })
+            << "2" << true << QStringList{"c"}
+            << completeText + "\n2 movies converted before were skipped.\n1 trip joined.";
+        QTest::newRow("the offset changed") << none << "3" << true << all << joined;
+        QTest::newRow("the record damaged") << Tamper([](const QString &output, const QString &) {
+            QVERIFY(writeFile(output + "/.bq4400-converted.json", "{\"content\": 7"));
+        }) << "2" << true << all << joined;
+        QTest::newRow("the record edited by hand")
+            << Tamper([](const QString &output, const QString &) {
+                   const QString record = output + "/.bq4400-converted.json";
+                   QFile file(record);
+                   QVERIFY(file.open(QIODevice::ReadOnly));
+                   const QByteArray edited = file.readAll().replace("format=mp4", "format=avi");
+                   file.close();
+                   QVERIFY(writeFile(record, edited));
+               })
+            << "2" << true << all << joined;
+        QTest::newRow("option off") << none << "2" << false << all << joined;
+    }
+    void skipsMoviesConvertedBefore()
+    {
+        QFETCH(Tamper, change);
+        QFETCH(QString, offset);
+        QFETCH(bool, option);
+        QFETCH(QStringList, converted);
+        QFETCH(QString, message);
+        QStringList paths;
+        for (int i = 0; i < 3; ++i) {
+            testavi::MovieRecipe recipe;
+            recipe.seconds = 3;
+            recipe.decodableVideo = false;
+            recipe.samples = testavi::drive(driveStart + 3 * i, 3, 2);
+            paths << writeMovie(QString("%1.avi").arg(QChar('a' + i)), recipe);
+        }
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        setForm(window, false);
+        window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(true);
+        window.findChild<QCheckBox *>("skipConvertedCheck")->setChecked(true);
+        startBatch(window, paths);
+        waitForBatchEnd(window, boxes);
+        QCOMPARE(boxes.texts, QStringList{completeText + "\n1 trip joined."});
+        change(output, movies);
+        QMap<QString, QString> before; // content and date of what the second batch keeps
+        for (const QString &file : filesIn(output))
+            before[file] = readFile(output + '/' + file) + ' ' +
+                           QString::number(modificationTime(output + '/' + file));
+
+        QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true)); // nothing recorded
+        setForm(window, false, {}, offset);
+        window.findChild<QCheckBox *>("skipConvertedCheck")->setChecked(option);
+        startBatch(window, paths);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.conversionRunning() && boxes.texts.size() == 2,
+                                 batchTimeout);
+
+        QCOMPARE(boxes.texts.last(), message);
+        const QStringList all{"a", "b", "c"};
+        QStringList ran; // the movies whose jobs ran, front and rear
+        for (const QString &clip : all)
+            if (!recordedFfmpegArguments(output + '/' + clip + "F.mp4").isEmpty() &&
+                !recordedFfmpegArguments(output + '/' + clip + "R.mp4").isEmpty())
+                ran << clip;
+        QCOMPARE(ran, converted);
+        for (const QString &clip : all)
+            if (!converted.contains(clip))
+                for (const QString &file : {clip + "F.mp4", clip + ".gps", clip + ".gpx"})
+                    QCOMPARE(readFile(output + '/' + file) + ' ' +
+                                 QString::number(modificationTime(output + '/' + file)),
+                             before.value(file));
+        // A trip across clips skipped and converted is the whole drive.
+        const QString trip = output + '/' + trip::baseName(driveStart, offset.toInt() * 3600);
+        QCOMPARE(readFile(trip + ".gps"), readFile(output + "/a.gps") +
+                                              readFile(output + "/b.gps") +
+                                              readFile(output + "/c.gps"));
+        QCOMPARE(readFile(trip + ".gpx").count("<trkpt"), 9);
     }
 
     // A damaged recording's G values are any float: its track still holds two whole lines a

@@ -20,6 +20,7 @@ const QString Gpx = QStringLiteral("gpx");
 const QString Place = QStringLiteral("place");
 const QString Trips = QStringLiteral("trips");
 const QString DriveMovie = QStringLiteral("drive-movie");
+const QString SkipConverted = QStringLiteral("skip-converted");
 const QString UseSaved = QStringLiteral("use-saved-settings");
 const QString Quiet = QStringLiteral("quiet");
 
@@ -77,6 +78,10 @@ CommandLine::CommandLine() : parser(std::make_unique<QCommandLineParser>())
                                    "Also make a drive movie (NAMEFR.mp4): both cameras with "
                                    "the time, speed and place.",
                                    "Make no drive movie (default)."));
+    parser->addOptions(flagOptions(SkipConverted,
+                                   "Skip the movies whose outputs in the output folder were "
+                                   "made from them with these settings and are unchanged.",
+                                   "Convert every movie (default)."));
     parser->addOption(QCommandLineOption(
         UseSaved, "Start from the settings the window saved, not from a first start's."));
     parser->addOption(QCommandLineOption({"q", Quiet}, "Print only failures."));
@@ -149,6 +154,7 @@ bool CommandLine::readSettings(ConversionRequest &request, QString &error) const
     conf.placeInMovies = flag(Place, conf.placeInMovies, error);
     conf.joinTrips = flag(Trips, conf.joinTrips, error);
     conf.driveMovie = flag(DriveMovie, conf.driveMovie, error);
+    conf.skipConverted = flag(SkipConverted, conf.skipConverted, error);
     return error.isEmpty();
 }
 

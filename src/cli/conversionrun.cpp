@@ -104,7 +104,7 @@ void ConversionRun::ended(const BatchReport &report)
     const bool converted = report.complete() && selection.leftOut == 0;
     if (!converted || !request.quiet)
         say(report.text());
-    QCoreApplication::exit(converted ? Converted : Failed);
+    exitWith(converted ? Converted : Failed);
 }
 
 // SIGINT and SIGTERM end the batch as Cancel does: no ffmpeg left, nothing half written,
@@ -113,7 +113,15 @@ void ConversionRun::terminated(int signal)
 {
     batch.abort();
     say(batch.cancelledText());
-    QCoreApplication::exit(128 + signal);
+    exitWith(128 + signal);
+}
+
+// Queued: a batch can end while it starts (every movie converted before), before the event
+// loop runs, which an exit then would not end.
+void ConversionRun::exitWith(int status)
+{
+    QMetaObject::invokeMethod(
+        qApp, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
 }
 
 void ConversionRun::say(const QString &line)

@@ -34,6 +34,7 @@ private:
     void unitEnded(const QString &name, const QString &failure);
     void ended(const BatchReport &report);
     void terminated(int signal);
+    static void exitWith(int status);
     void say(const QString &line);
     void clearProgressLine();
 

@@ -87,10 +87,6 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     trips.clear();
     tripsPreparing = 0;
     tripsJoined = 0;
-    report = BatchReport(movies, jobsPerMovie(), unreadable);
-    unreadable.clear();
-    nextMovie = 0;
-    metadataKnown = 0;
     nextJobs = 0;
     stopped = false;
     metadata.assign(size_t(movies), MovieMetadata{});
@@ -98,6 +94,13 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     settlingUnits = 0;
     outputsWritten.assign(size_t(movies), false);
     placed.assign(size_t(movies), {});
+    tripFiles.clear();
+    skipConvertedBefore();
+    report = BatchReport(movies - int(skipped.size()), jobsPerMovie(), unreadable);
+    report.moviesSkipped(int(skipped.size()));
+    unreadable.clear();
+    nextMovie = nextToConvert(0);
+    metadataKnown = nextMovie;
     latestStarted = -1;
     moviesFinished = 0;
     moviesConverted = 0;
@@ -142,8 +145,8 @@ QString Batch::makeMovieJobs(int movie)
     for (qsizetype i = 0; i < cameras.size(); ++i) {
         const Camera camera = cameras[i];
         Job job{
-            camera,     movie,      program, {}, conf.outputDirectory + LogNames[indexOf(camera)],
-            outputs[i], partials[i], -1, {}};
+            camera,     movie,       program, {}, conf.outputDirectory + LogNames[indexOf(camera)],
+            outputs[i], partials[i], -1,      {}};
         if (camera == Camera::Both) {
             // It shows the movie's records, all of which its scan must have read first.
             units[size_t(movie)].driveJob = job;
@@ -187,7 +190,8 @@ QString Batch::makeJoins(int trip)
                     conf.outputDirectory + "trip_log.txt",
                     outputs[i],
                     partials[i],
-                    trip, {}});
+                    trip,
+                    {}});
     return {};
 }
 
@@ -196,6 +200,44 @@ void Batch::enqueue(const Job &job)
     queue.push_back(job);
     ++units[size_t(unitOf(job))].jobsLeft;
     ++unfinishedJobs;
+}
+
+// With the option on, the movies whose outputs are all still as an earlier conversion with
+// these settings made them are not converted again: no scan, no job. What trips need of
+// them comes from the record of that conversion.
+void Batch::skipConvertedBefore()
+{
+    skipped.clear();
+    manifest = conf.skipConverted ? Manifest::read(conf.outputDirectory) : Manifest{};
+    if (!conf.skipConverted)
+        return;
+    const QString settings = outputs::shapingSettings(conf);
+    movieKeys.clear();
+    for (int movie = 0; movie < movies; ++movie) {
+        // As the movie is now: should it change while it is converted, it is converted again.
+        movieKeys.push_back(Manifest::keyOf(BLOCKS_g[movie].movieFile));
+        std::optional<Manifest::Movie> before =
+            manifest.convertedBefore(BLOCKS_g[movie].movieFile, settings);
+        if (!before)
+            continue;
+        before->span.movie = movie;
+        metadata[size_t(movie)] = before->metadata;
+        placed[size_t(movie)] = before->outputs;
+        outputsWritten[size_t(movie)] = true;
+        units[size_t(movie)].done = true;
+        skipped.insert(movie, *before);
+    }
+    const int skippedSteps = jobsPerMovie() * int(skipped.size());
+    if (skippedSteps > 0)
+        emit stepsAdded(-skippedSteps);
+}
+
+// The first movie from `movie` on that is converted (not skipped), or the number of movies.
+int Batch::nextToConvert(int movie) const
+{
+    while (movie < movies && skipped.contains(movie))
+        ++movie;
+    return movie;
 }
 
 // Makes the jobs of movies whose metadata came, hands out movies and starts jobs while
@@ -211,6 +253,8 @@ void Batch::advance()
     while (current == Phase::Converting) {
         if (nextJobs < metadataKnown) {
             const int movie = nextJobs++;
+            if (skipped.contains(movie))
+                continue;
             // A movie whose jobs cannot be made (the front end has said why) stops the batch.
             if (!makeJobs(movie))
                 stopped = true;
@@ -219,7 +263,8 @@ void Batch::advance()
             units[size_t(movie)].jobsMade = true;
             settleIfDone(movie);
         } else if (mayHandOutMovie()) {
-            startScan(nextMovie++);
+            startScan(nextMovie);
+            nextMovie = nextToConvert(nextMovie + 1);
         } else {
             break;
         }
@@ -267,7 +312,7 @@ void Batch::metadataRead(int scanGeneration, int movie, const MovieMetadata &mov
     if (scanGeneration != generation)
         return;
     metadata[size_t(movie)] = movieMetadata;
-    metadataKnown = movie + 1;
+    metadataKnown = nextToConvert(movie + 1);
     advance();
 }
 
@@ -476,7 +521,8 @@ void Batch::settleIfDone(int u)
     QList<OutputMove> moves;
     for (const EndedJob &ended : unit.ended)
         if (ended.failure.isEmpty())
-            moves << OutputMove{{ended.job.partial, ended.job.output}, false, dateOf(ended.job)};
+            moves << OutputMove{
+                {ended.job.partial, ended.job.output, {}}, false, dateOf(ended.job)};
     for (const safefile::PartialFile &track : std::as_const(unit.tracks))
         moves << OutputMove{track, true, {}};
     if (moves.isEmpty()) {
@@ -517,6 +563,7 @@ void Batch::unitSettled(int settledGeneration, int u, const QList<MovedOutput> &
     // The answers follow the moves: the jobs that succeeded, then the tracks.
     qsizetype answer = 0;
     QStringList failures;
+    QList<PlacedOutput> files; // as they were put in place
     for (const EndedJob &ended : unit.ended) {
         if (!ended.failure.isEmpty()) {
             failures << ended.failure;
@@ -527,13 +574,23 @@ void Batch::unitSettled(int settledGeneration, int u, const QList<MovedOutput> &
                          ? QString()
                          : QString("could not be renamed to %1: %2")
                                .arg(QDir::toNativeSeparators(ended.job.output), moved.trouble));
+        files << PlacedOutput{ended.job.output, moved.identity, moved.seconds.value_or(0)};
         if (moved.trouble.isEmpty() && u < movies)
-            placed[size_t(u)][indexOf(ended.job.camera)] = {ended.job.output, moved.identity,
-                                                            moved.seconds.value_or(0)};
+            placed[size_t(u)].movies[indexOf(ended.job.camera)] = files.last();
     }
-    for (; answer < results.size(); ++answer)
-        if (!results[answer].trouble.isEmpty() && u < movies)
-            trackFailed(u, results[answer].trouble);
+    for (const safefile::PartialFile &track : std::as_const(unit.tracks)) {
+        const MovedOutput &moved = results[answer++];
+        files << PlacedOutput{track.path, moved.identity, 0};
+        if (u >= movies)
+            continue;
+        if (!moved.trouble.isEmpty())
+            trackFailed(u, moved.trouble);
+        else
+            (track.path.endsWith(".gpx") ? placed[size_t(u)].gpx : placed[size_t(u)].track) =
+                files.last();
+    }
+    if (u >= movies)
+        tripFiles[u - movies] = files;
     finishUnit(u, failures);
 }
 
@@ -559,6 +616,8 @@ void Batch::finishUnit(int u, const QStringList &jobFailures)
         movieFinished(u, written && int(ended.size()) == jobsPerMovie());
     else if (written)
         tripJoined();
+    else
+        tripFiles[size_t(u - movies)].clear();
     const int thisBatch = generation;
     for (const EndedJob &job : ended) {
         ++steps; // one at a time: each job's end shows the jobs ended so far
@@ -638,13 +697,23 @@ std::optional<qint64> Batch::dateOf(const Job &job) const
 void Batch::planTrips()
 {
     std::vector<bool> joinable = outputsWritten;
+    std::vector<TripClip> clips;
+    for (int movie = 0; movie < movies; ++movie)
+        clips.push_back({movie, BLOCKS_g[movie].movieFile.fileName(), placed[size_t(movie)],
+                         !skipped.contains(movie)});
     const auto plan = [&] {
-        return TripJoin::plan(movies, joinable, placed, metadata, dateShift, conf.outputDirectory);
+        QList<trip::ClipSpan> spans;
+        for (int movie = 0; movie < movies; ++movie) {
+            spans << (skipped.contains(movie) ? skipped[movie].span
+                                              : trip::clipSpan(movie, BLOCKS_g[movie], true));
+            spans.last().outputsWritten = joinable[size_t(movie)];
+        }
+        return TripJoin::plan(spans, clips, metadata, dateShift, conf.outputDirectory);
     };
     trips = plan();
     bool leftOut = false;
     for (const TripJoin &trip : std::as_const(trips))
-        for (const int movie : trip.movies) {
+        for (const int movie : trip.movies()) {
             const QString change = replacedOutput(movie);
             if (change.isEmpty())
                 continue;
@@ -654,7 +723,11 @@ void Batch::planTrips()
         }
     if (leftOut)
         trips = plan();
+    // A trip of movies that were all converted before, whose files are still as that batch
+    // made them, is not joined again.
+    trips.removeIf([this](const TripJoin &trip) { return joinedBefore(trip); });
     units.resize(size_t(movies + trips.size()));
+    tripFiles.assign(size_t(trips.size()), {});
     report.tripsPlanned(int(trips.size()));
     tripStep = trips.isEmpty() ? TripStep::Joining : TripStep::Preparing;
     tripsPreparing = int(trips.size());
@@ -677,11 +750,63 @@ void Batch::planTrips()
     emit stepsAdded(stepsPerTrip() * int(trips.size()));
 }
 
+bool Batch::joinedBefore(const TripJoin &trip) const
+{
+    QStringList clips;
+    for (const TripClip &clip : trip.clips) {
+        if (!skipped.contains(clip.movie))
+            return false;
+        clips << clip.title;
+    }
+    return manifest.joinedBefore(trip.name, clips, tripSettings());
+}
+
+QString Batch::tripSettings() const
+{
+    return outputs::shapingSettings(conf) + " trips";
+}
+
+// Tells the output folder's record of conversions what this batch converted and joined
+// (with the option on): the next batch skips it. A movie that failed or was not finished is
+// forgotten. The record is put in place whole; if it cannot be, the next batch converts
+// these movies again, which costs time but nothing else.
+void Batch::recordConversions()
+{
+    if (!conf.skipConverted)
+        return;
+    const QString settings = outputs::shapingSettings(conf);
+    for (int movie = 0; movie < movies; ++movie) {
+        const QString name = BLOCKS_g[movie].movieFile.fileName();
+        const Unit &unit = units[size_t(movie)];
+        if (skipped.contains(movie))
+            continue;
+        if (!unit.done || !outputsWritten[size_t(movie)] || !unit.trouble.isEmpty()) {
+            manifest.forget(name);
+            continue;
+        }
+        Manifest::Movie converted = movieKeys[size_t(movie)];
+        converted.settings = settings;
+        converted.span = trip::clipSpan(movie, BLOCKS_g[movie], true);
+        converted.metadata = metadata[size_t(movie)];
+        converted.outputs = placed[size_t(movie)];
+        manifest.record(name, converted);
+    }
+    for (int trip = 0; trip < trips.size(); ++trip) {
+        if (tripFiles[size_t(trip)].isEmpty())
+            continue;
+        QStringList clips;
+        for (const TripClip &clip : trips[trip].clips)
+            clips << clip.title;
+        manifest.record(trips[trip].name, {clips, tripSettings(), tripFiles[size_t(trip)]});
+    }
+    manifest.write();
+}
+
 // Why a movie's outputs are no longer those the batch put in place, or an empty string.
 QString Batch::replacedOutput(int movie) const
 {
     for (const Camera camera : encodeSettingsOf(conf).cameras()) {
-        const PlacedOutput &output = placed[size_t(movie)][indexOf(camera)];
+        const PlacedOutput &output = placed[size_t(movie)].movies[indexOf(camera)];
         QString error;
         const int fd = safefile::openUnchanged(output.path, output.identity, error);
         if (fd < 0)
@@ -815,6 +940,7 @@ void Batch::endIfDone()
             return;
     }
     current = Phase::Ending;
+    recordConversions();
     report.countUnstartedJobsAsFailed();
     emit ended(report);
     if (current == Phase::Ending)
@@ -843,6 +969,8 @@ void Batch::abort()
     endingGeneration = generation - 1;
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     endingGeneration = -1;
+    if (current == Phase::Converting)
+        recordConversions();
     for (Unit &unit : units)
         if (!unit.done)
             discard(unit);

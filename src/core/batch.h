@@ -25,6 +25,7 @@
 #include "batchreport.h"
 #include "configuration.h"
 #include "ffmpegcommand.h"
+#include "manifest.h"
 #include "safefile.h"
 #include "tripjoin.h"
 
@@ -185,6 +186,11 @@ private:
     void movieFinished(int movie, bool written);
     void tripJoined();
     std::optional<qint64> dateOf(const Job &job) const;
+    void skipConvertedBefore();
+    int nextToConvert(int movie) const;
+    void recordConversions();
+    bool joinedBefore(const TripJoin &trip) const;
+    QString tripSettings() const;
     void planTrips();
     QString replacedOutput(int movie) const;
     void tripTracksWritten(int generation, int trip, const QList<safefile::PartialFile> &tracks,
@@ -222,8 +228,13 @@ private:
     std::vector<MovieMetadata> metadata;
     std::vector<Unit> units;
     int settlingUnits = 0;
-    std::vector<bool> outputsWritten;                          // per movie: both outputs written
-    std::vector<std::array<PlacedOutput, CameraCount>> placed; // per movie: its outputs in place
+    std::vector<bool> outputsWritten; // per movie: both outputs written
+    std::vector<MovieOutputs> placed; // per movie: its files in place
+
+    // Movies converted before (with the option on): the output folder's record of them.
+    Manifest manifest;
+    QMap<int, Manifest::Movie> skipped;     // by movie
+    std::vector<Manifest::Movie> movieKeys; // each movie's size and time as the batch began
     int latestStarted = -1;
     int moviesFinished = 0;
     int moviesConverted = 0;
@@ -238,6 +249,7 @@ private:
     enum class TripStep { Unplanned, Preparing, Joining };
     TripStep tripStep = TripStep::Unplanned;
     QList<TripJoin> trips;
+    std::vector<QList<PlacedOutput>> tripFiles; // per joined trip, as put in place
     int tripsPreparing = 0;
     int tripsJoined = 0;
 

@@ -107,6 +107,15 @@ bool BatchReport::complete() const
            unreadable.isEmpty();
 }
 
+QString BatchReport::skippedText() const
+{
+    if (skippedMovies == 0)
+        return {};
+    return '\n' + (skippedMovies == 1
+                       ? translated("1 movie converted before was skipped.")
+                       : translated("%1 movies converted before were skipped.").arg(skippedMovies));
+}
+
 QString BatchReport::tripsText() const
 {
     if (trips == 0)
@@ -144,7 +153,7 @@ QString BatchReport::logsText() const
 QString BatchReport::text() const
 {
     if (complete())
-        return translated("Conversion Complete!") + tripsText();
+        return translated("Conversion Complete!") + skippedText() + tripsText();
     QStringList troubles;
     if (failedJobs > 0)
         troubles << translated("%1 of %2 jobs failed.").arg(failedJobs).arg(jobs);
@@ -166,6 +175,7 @@ QString BatchReport::text() const
     QString text = troubles.isEmpty()
                        ? translated("Conversion finished with errors.")
                        : translated("Conversion finished with errors: %1").arg(troubles.join(' '));
+    text += skippedText();
     if (!firstFailure.isEmpty())
         text += "\n" + translated("First failure: %1").arg(firstFailure);
     return text + tripsText() + logsText();

@@ -35,6 +35,8 @@ public:
     void trackFailed(int movie, const QString &reason);
     // A batch that stops at a movie names why.
     void movieRefused(int movie, const QString &reason);
+    // Movies converted before, not converted again.
+    void moviesSkipped(int count) { skippedMovies = count; }
     void logWritten();
     void logFailed(const QString &reason);
 
@@ -49,6 +51,7 @@ private:
     void noteFailure(int movie, Step step, const QString &reason);
     void noteFailure(int order, const QString &name, Step step, const QString &reason);
     QString tripsText() const;
+    QString skippedText() const;
     QString logsText() const;
 
     int movies = 0;
@@ -60,6 +63,7 @@ private:
     int trips = 0;
     int joinedTrips = 0;
     int clipsLeftOut = 0;
+    int skippedMovies = 0;
     bool logsWritten = false;
     QStringList logsWithFailures; // the logs that hold a failed job's entry
     QString firstFailure;

@@ -19,6 +19,7 @@ s_CONF firstStartConfiguration()
     conf.videoCodec = "mpeg4";
     conf.joinTrips = false;
     conf.driveMovie = false;
+    conf.skipConverted = false;
     return conf;
 }
 
@@ -36,6 +37,7 @@ void readConfiguration(QSettings &settings, s_CONF &conf)
     conf.videoCodec = settings.value("videoCodec", first.videoCodec).toString();
     conf.joinTrips = settings.value("joinTrips", first.joinTrips).toBool();
     conf.driveMovie = settings.value("driveMovie", first.driveMovie).toBool();
+    conf.skipConverted = settings.value("skipConverted", first.skipConverted).toBool();
     settings.endGroup();
 }
 
@@ -52,6 +54,7 @@ void writeConfiguration(QSettings &settings, const s_CONF &conf)
     settings.setValue("videoCodec", conf.videoCodec);
     settings.setValue("joinTrips", conf.joinTrips);
     settings.setValue("driveMovie", conf.driveMovie);
+    settings.setValue("skipConverted", conf.skipConverted);
     settings.endGroup();
 }
 

@@ -21,10 +21,12 @@ struct s_CONF
     QString videoCodec; // of MP4 movies: "mpeg4" or "h264"
     bool joinTrips;     // consecutive clips joined into one movie per camera
     bool driveMovie;    // a third movie: both cameras with the time, speed and place
+    bool skipConverted; // movies converted before with these settings are not converted again
 };
 
 // What a first start has: MP4 at the automatic bitrate, MPEG-4, the computer's own offset
-// from UTC in whole hours, GPX and place on, trips and drive movies off; no output folder.
+// from UTC in whole hours, GPX and place on, trips, drive movies and skipping off; no
+// output folder.
 s_CONF firstStartConfiguration();
 
 // Reads the group "configuration" of a settings store into `conf`, each value missing

@@ -3,6 +3,7 @@
 #include "globals.h"
 
 #include <QDateTime>
+#include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 #include <cmath>
@@ -38,25 +39,19 @@ QString longitude(double value)
     return degrees(rounded < 180 ? rounded : rounded - 360);
 }
 
-void writeSpeed(QXmlStreamWriter &xml, double metresPerSecond)
-{
-    xml.writeStartElement(GpxNamespace, "extensions");
-    xml.writeStartElement(ExtensionNamespace, "TrackPointExtension");
-    xml.writeTextElement(ExtensionNamespace, "speed", QString::number(metresPerSecond, 'f', 3));
-    xml.writeEndElement();
-    xml.writeEndElement();
-}
-
-void writePoint(QXmlStreamWriter &xml, const s_BLOCK &block, int i)
+void writePoint(QXmlStreamWriter &xml, const TrackPoint &point)
 {
     xml.writeStartElement(GpxNamespace, "trkpt");
-    xml.writeAttribute("lat", degrees(block.latitude[i]));
-    xml.writeAttribute("lon", longitude(block.longitude[i]));
-    xml.writeTextElement(GpxNamespace, "time", utcTime(block.recTime[i]));
-    // A damaged record's speed that is no number or below zero is left out, not its point.
-    const double kmh = block.speedKmh[i];
-    if (std::isfinite(kmh) && kmh >= 0)
-        writeSpeed(xml, kmh / 3.6);
+    xml.writeAttribute("lat", point.latitude);
+    xml.writeAttribute("lon", point.longitude);
+    xml.writeTextElement(GpxNamespace, "time", point.time);
+    if (!point.speed.isEmpty()) {
+        xml.writeStartElement(GpxNamespace, "extensions");
+        xml.writeStartElement(ExtensionNamespace, "TrackPointExtension");
+        xml.writeTextElement(ExtensionNamespace, "speed", point.speed);
+        xml.writeEndElement();
+        xml.writeEndElement();
+    }
     xml.writeEndElement();
 }
 
@@ -95,33 +90,63 @@ bool hasPoints(const s_BLOCK &block)
     return firstFix(block) >= 0;
 }
 
-bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device)
+QList<TrackPoint> points(const s_BLOCK &block)
 {
-    return writeTrack(QList<const s_BLOCK *>{&block}, trackName, device);
+    QList<TrackPoint> found;
+    for (int i = 0; i < recordCount(block); ++i) {
+        if (!hasFix(block, i))
+            continue;
+        // A damaged record's speed that is no number or below zero is left out, not its point.
+        const double kmh = block.speedKmh[i];
+        found << TrackPoint{
+            degrees(block.latitude[i]), longitude(block.longitude[i]), utcTime(block.recTime[i]),
+            std::isfinite(kmh) && kmh >= 0 ? QString::number(kmh / 3.6, 'f', 3) : QString()};
+    }
+    return found;
 }
 
-bool writeTrack(const QList<const s_BLOCK *> &blocks, const QString &trackName, QIODevice &device)
+QList<TrackPoint> readPoints(QIODevice &device, bool &wellFormed)
+{
+    QXmlStreamReader xml(&device);
+    QList<TrackPoint> found;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == QLatin1String("trkpt"))
+            found << TrackPoint{xml.attributes().value("lat").toString(),
+                                xml.attributes().value("lon").toString(),
+                                {},
+                                {}};
+        else if (xml.name() == QLatin1String("time") && !found.isEmpty())
+            found.last().time = xml.readElementText();
+        else if (xml.name() == QLatin1String("speed") && !found.isEmpty())
+            found.last().speed = xml.readElementText();
+    }
+    wellFormed = !xml.hasError();
+    return found;
+}
+
+bool writeTrack(const s_BLOCK &block, const QString &trackName, QIODevice &device)
+{
+    return writeTrack(points(block), trackName, device);
+}
+
+bool writeTrack(const QList<TrackPoint> &points, const QString &trackName, QIODevice &device)
 {
     QXmlStreamWriter xml(&device);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
     startRoot(xml);
-    for (const s_BLOCK *block : blocks) {
-        const int first = firstFix(*block);
-        if (first >= 0) {
-            xml.writeStartElement(GpxNamespace, "metadata");
-            xml.writeTextElement(GpxNamespace, "time", utcTime(block->recTime[first]));
-            xml.writeEndElement();
-            break;
-        }
+    if (!points.isEmpty()) {
+        xml.writeStartElement(GpxNamespace, "metadata");
+        xml.writeTextElement(GpxNamespace, "time", points.first().time);
+        xml.writeEndElement();
     }
     xml.writeStartElement(GpxNamespace, "trk");
     xml.writeTextElement(GpxNamespace, "name", trackName);
     xml.writeStartElement(GpxNamespace, "trkseg");
-    for (const s_BLOCK *block : blocks)
-        for (int i = 0; i < recordCount(*block); ++i)
-            if (hasFix(*block, i))
-                writePoint(xml, *block, i);
+    for (const TrackPoint &point : points)
+        writePoint(xml, point);
     xml.writeEndDocument();
     return !xml.hasError();
 }

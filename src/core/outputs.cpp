@@ -28,6 +28,19 @@ QStringList moviePaths(const QFileInfo &movie, const s_CONF &conf)
     return paths;
 }
 
+QString shapingSettings(const s_CONF &conf)
+{
+    const EncodeSettings settings = encodeSettingsOf(conf);
+    return QString("format=%1 rate=%2 codec=%3 shift=%4 gpx=%5 place=%6 drive=%7")
+        .arg(settings.mp4 ? "mp4" : "avi")
+        .arg(settings.rateMbits, 0, 'g', 6)
+        .arg(settings.codec == VideoCodec::H264 ? "h264" : "mpeg4")
+        .arg(timezoneShiftSeconds(conf.timezoneOffset))
+        .arg(conf.gpxTrack)
+        .arg(settings.placeInMovies)
+        .arg(settings.driveMovie);
+}
+
 QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf)
 {
     const QString track = trackfile::pathFor(conf.outputDirectory, movie);

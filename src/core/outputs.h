@@ -16,6 +16,9 @@ namespace outputs {
 // EncodeSettings::cameras(); none when the movie's name does not end in ".avi" or ".AVI".
 QStringList moviePaths(const QFileInfo &movie, const s_CONF &conf);
 
+// The settings that shape a movie's outputs, as one text: equal texts, equal outputs.
+QString shapingSettings(const s_CONF &conf);
+
 // Every file a movie's conversion writes in the output folder but the logs.
 QStringList ofMovie(const QFileInfo &movie, const s_CONF &conf);
 

@@ -179,12 +179,13 @@ PartialFile writePartial(const QString &path, const std::function<bool(QIODevice
         file.close(); // the descriptor stays open to be dated and flushed through
         error = dateAndFlush(fd, modificationTime);
     }
+    const FileIdentity identity = identityOf(fd);
     ::close(fd);
     if (!error.isEmpty()) {
         discard(partial, {});
         return {};
     }
-    return {partial, path};
+    return {partial, path, identity};
 }
 
 QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
@@ -200,12 +201,24 @@ QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
     return error;
 }
 
+static FileIdentity identityIn(const struct stat &status)
+{
+    return {quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+}
+
 FileIdentity identityOf(int fd)
 {
     struct stat status;
-    if (::fstat(fd, &status) != 0)
-        return {};
-    return {quint64(status.st_dev), quint64(status.st_ino)};
+    return ::fstat(fd, &status) == 0 ? identityIn(status) : FileIdentity{};
+}
+
+std::optional<FileIdentity> identityAt(const QString &path)
+{
+    struct stat status;
+    if (::lstat(native(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return identityIn(status);
 }
 
 int openUnchanged(const QString &path, const FileIdentity &identity, QString &error)

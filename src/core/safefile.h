@@ -18,23 +18,27 @@ class QIODevice;
 
 namespace safefile {
 
+// Which file a name stands for, and as it was made: a file put in place keeps it until it is
+// replaced or changed.
+struct FileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modified = 0; // nanoseconds since 1970
+    bool operator==(const FileIdentity &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified == other.modified;
+    }
+};
+
 // A complete file waiting under its partial name to be moved into place at `path`.
 struct PartialFile
 {
     QString partial;
     QString path;
-};
-
-// Which file a name stands for, as the file system tells: a file put in place keeps it
-// until it is replaced.
-struct FileIdentity
-{
-    quint64 device = 0;
-    quint64 inode = 0;
-    bool operator==(const FileIdentity &other) const
-    {
-        return device == other.device && inode == other.inode;
-    }
+    FileIdentity identity; // of one the converter wrote itself
 };
 
 // Makes an empty partial file for each path, for a program that writes them by name
@@ -65,6 +69,8 @@ QString write(const QString &path, const std::function<bool(QIODevice &)> &fill,
 
 // The identity of an open file.
 FileIdentity identityOf(int fd);
+// The identity of the file at `path` if it is a regular file, not a link; else none.
+std::optional<FileIdentity> identityAt(const QString &path);
 
 // Opens for reading a file that was put in place as `identity`, if the name still stands
 // for it: a regular file, not a link, not replaced since. The descriptor (close-on-exec), or

@@ -102,8 +102,10 @@ void ScanWorker::scan(int generation, const MovieScan &movie)
 static MovedOutput seal(const OutputMove &move)
 {
     MovedOutput result;
-    if (move.sealed)
+    if (move.sealed) {
+        result.identity = move.file.identity;
         return result;
+    }
     result.trouble = safefile::seal(move.file.partial, move.modificationTime, [&result](int fd) {
         result.identity = safefile::identityOf(fd);
         result.seconds = mp4file::durationSeconds(fd);

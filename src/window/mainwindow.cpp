@@ -41,6 +41,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->mpeg4Radio->setChecked(!ui->h264Radio->isChecked());
     ui->joinTripsCheck->setChecked(CONF_g.joinTrips);
     ui->driveMovieCheck->setChecked(CONF_g.driveMovie);
+    ui->skipConvertedCheck->setChecked(CONF_g.skipConverted);
 
     connect(ui->mp4Radio, &QRadioButton::clicked, this, &MainWindow::mp4_radio_slot);
     connect(ui->aviRadio, &QRadioButton::clicked, this, &MainWindow::avi_radio_slot);

@@ -33,6 +33,7 @@ void MainWindow::retrieveData()
     CONF_g.videoCodec = ui->h264Radio->isChecked() ? "h264" : "mpeg4";
     CONF_g.joinTrips = ui->joinTripsCheck->isChecked();
     CONF_g.driveMovie = ui->driveMovieCheck->isChecked();
+    CONF_g.skipConverted = ui->skipConvertedCheck->isChecked();
 }
 
 int MainWindow::getTimeZoneOffset()
