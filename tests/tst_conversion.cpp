@@ -163,15 +163,6 @@ class TestConversion : public QObject
         window.findChild<QLineEdit *>("timezoneOffset")->setText(offset);
     }
 
-    // The batch's progress dialog, a window of its own.
-    static QProgressDialog *progressWindow()
-    {
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            if (auto *dialog = qobject_cast<QProgressDialog *>(widget))
-                return dialog;
-        return nullptr;
-    }
-
     static constexpr const char *EarlierContent = "earlier";
     // A file of an earlier conversion (or of the user), dated like the drive.
     static bool writeEarlierFile(const QString &path)

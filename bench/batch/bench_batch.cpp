@@ -2,12 +2,15 @@
 // with the streams copied, for the job pool's limit and overhead; 8 movies re-encoded to
 // MP4, timed against xargs -P running the very same ffmpeg commands with the same number
 // of jobs; 4 movies at the recorder's sizes as MP4 with MPEG-4 and with H.264, for the
-// time and the picture quality each takes at the same bitrate; 8 back-to-back movies
-// without and with joining them into a trip; and a card's worth of big
-// movies read from a cold page cache through a throttled disk with a page cache smaller
-// than the batch, for the window's stalls and the bytes read. The first two also run the
-// driver without flushing its outputs to the disk, for what flushing costs. The last line
-// sums up the card for scripts.
+// time and the picture quality each takes at the same bitrate; a card of 300 short
+// continuing clips without and with joining them into a trip, for what the trip adds, the
+// time from the split jobs' end to the first join and how long closing the window takes
+// in between; and a card's worth of big movies read from a cold page cache through a
+// throttled disk with a page cache smaller than the batch, for the window's stalls and the
+// bytes read. The first two also run the driver without flushing its outputs to the disk,
+// for what flushing costs. The trips batch's last line ("trips300: prepare_s=...
+// abort_ms=... trips_vs_plain=...") and the card's, the last of all, sum them up for
+// scripts.
 //
 // Usage: bench_batch [avi] [mp4] [h264] [trips] [card]   (all when none is named)
 
@@ -27,6 +30,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressBar>
+#include <QProgressDialog>
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -40,6 +45,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -51,6 +57,7 @@ constexpr int Repetitions = 3;
 constexpr int BatchTimeoutMs = 30 * 60 * 1000;
 constexpr int TickMs = 10; // the event-loop probe's interval
 const QString CompleteText = QStringLiteral("Conversion Complete!");
+const QString OneTripText = QStringLiteral("\n1 trip joined."); // each batch here is one drive
 const QString Xargs = QStringLiteral("/usr/bin/xargs");
 
 bool fail(const QString &message)
@@ -120,15 +127,71 @@ int runningJobs(const MainWindow &window)
     return running;
 }
 
+// How a batch went from its split jobs to its trips' joins, in nanoseconds since it
+// started (-1: not seen), seen from outside the engine. runDriver's sampler looks at the
+// window's jobs every millisecond, from the event loop that hears of their ends: a split
+// job's end is seen within about a millisecond of the batch hearing of it, since what the
+// batch then does runs on the scan thread or later in the loop. A join is seen once the
+// batch has started both joins, which can only lengthen the preparation measured. The
+// progress dialog's steps tell where that time went.
+struct TripStages
+{
+    qint64 splitsEnded = -1;     // the latest end of a split job
+    qint64 joinStarted = -1;     // the first join
+    qint64 joinsEnded = -1;      // the latest end of a join
+    std::map<int, qint64> steps; // when the dialog first showed each value
+    bool splitRunning = false;
+    bool joinRunning = false;
+
+    void sample(const MainWindow &window, qint64 now);
+    qint64 step(int value) const
+    {
+        const auto found = steps.find(value);
+        return found == steps.end() ? -1 : found->second;
+    }
+    double prepareSeconds() const { return double(joinStarted - splitsEnded) / 1e9; }
+    double joinSeconds() const { return double(joinsEnded - joinStarted) / 1e9; }
+};
+
+bool isJoin(const QProcess &job)
+{
+    return job.arguments().contains("concat");
+}
+
+void TripStages::sample(const MainWindow &window, qint64 now)
+{
+    bool splitRuns = false, joinRuns = false;
+    for (const QProcess *job : window.findChildren<QProcess *>(Qt::FindDirectChildrenOnly)) {
+        const bool runs = job->state() != QProcess::NotRunning;
+        if (!isJoin(*job)) {
+            splitRuns = splitRuns || runs;
+            continue;
+        }
+        joinRuns = joinRuns || runs;
+        if (joinStarted < 0)
+            joinStarted = now;
+    }
+    const auto noteEnd = [now](bool &wasRunning, bool runs, qint64 &ended) {
+        if (wasRunning && !runs)
+            ended = now;
+        wasRunning = runs;
+    };
+    noteEnd(splitRunning, splitRuns, splitsEnded);
+    noteEnd(joinRunning, joinRuns, joinsEnded);
+}
+
 struct BatchRun
 {
     double seconds = 0;
     int peakJobs = 0;
     double stallMs = 0; // the longest gap between the probe's ticks, less its interval
+    TripStages trips;
+
+    double splitSeconds() const { return double(trips.splitsEnded) / 1e9; }
+    // What came after the split jobs: preparing and joining the trips.
+    double tripSeconds() const { return seconds - splitSeconds(); }
 };
 
-// Starts a batch as the selection does and waits until it has ended: the driver no longer
-// runs and its message box was shown. Checks the message and every output.
 // What the window's form is set to for a batch.
 struct Form
 {
@@ -137,8 +200,9 @@ struct Form
     bool joinTrips = false;
 };
 
-bool runDriver(MainWindow &window, const QStringList &movies, const QString &output,
-               const Form &form, BatchRun &run)
+// Selects the movies as the selection does and sets the form.
+void selectBatch(MainWindow &window, const QStringList &movies, const QString &output,
+                 const Form &form)
 {
     QDir().mkpath(output);
     for (int i = 0; i < movies.size(); ++i)
@@ -150,20 +214,62 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
     window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(form.joinTrips);
     window.findChild<QLineEdit *>("timezoneOffset")->setText("0");
     window.retrieveData();
+}
 
+// Runs the event loop as the application's own would, until `done` or the batch's
+// timeout; whether it is done.
+bool runEventsUntil(const std::function<bool()> &done, const QElapsedTimer &clock)
+{
+    QTimer wake; // so that the timeout is seen when nothing else happens
+    wake.start(100);
+    while (!done() && !clock.hasExpired(BatchTimeoutMs)) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // The finished jobs' deleteLater, which processEvents alone leaves to the
+        // application's own loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return done();
+}
+
+QProgressBar *progressBar()
+{
+    return testsupport::progressWindow()->findChild<QProgressBar *>();
+}
+
+// The split outputs and track of every movie.
+QStringList movieOutputs(const QStringList &movies, const QString &output, bool avi)
+{
+    QStringList outputs;
+    for (const QString &movie : movies)
+        outputs << splitOutput(movie, output, Camera::Front, avi)
+                << splitOutput(movie, output, Camera::Rear, avi)
+                << output + '/' + QFileInfo(movie).completeBaseName() + ".gps";
+    return outputs;
+}
+
+// Starts a batch as the selection does and waits until it has ended: the driver no longer
+// runs and its message box was shown. Checks the message and every output.
+bool runDriver(MainWindow &window, const QStringList &movies, const QString &output,
+               const Form &form, BatchRun &run)
+{
+    selectBatch(window, movies, output, form);
     testsupport::MessageBoxRecorder boxes;
     QElapsedTimer clock;
     qint64 endedNs = -1;
     run.peakJobs = 0;
+    run.trips = {};
     // Also fires inside the dialogs' own event loops, so the end is seen while the box shows.
     QTimer sampler;
     sampler.setTimerType(Qt::PreciseTimer);
     sampler.setInterval(1);
     QObject::connect(&sampler, &QTimer::timeout, &sampler, [&] {
         run.peakJobs = std::max(run.peakJobs, runningJobs(window));
+        run.trips.sample(window, clock.nsecsElapsed());
         if (endedNs < 0 && !window.conversionRunning() && !boxes.texts.isEmpty())
             endedNs = clock.nsecsElapsed();
     });
+    QObject::connect(progressBar(), &QProgressBar::valueChanged, &sampler,
+                     [&](int value) { run.trips.steps.emplace(value, clock.nsecsElapsed()); });
 
     // How long the window could not repaint: the longest wait between two ticks.
     QElapsedTimer sinceTick;
@@ -182,12 +288,7 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
     sinceTick.start();
     probe.start();
     window.startConversion();
-    while (endedNs < 0 && !clock.hasExpired(BatchTimeoutMs)) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        // The finished jobs' deleteLater, which processEvents alone leaves to the
-        // application's own loop.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    runEventsUntil([&] { return endedNs >= 0; }, clock);
     sampler.stop();
     probe.stop();
     run.seconds = double(endedNs) / 1e9;
@@ -197,21 +298,17 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
         return fail("the output folder dialog was never answered");
     if (endedNs < 0)
         return fail(QString("the batch did not end within %1 s").arg(BatchTimeoutMs / 1000));
-    if (boxes.texts != QStringList{CompleteText})
+    const QString complete = form.joinTrips ? CompleteText + OneTripText : CompleteText;
+    if (boxes.texts != QStringList{complete})
         return fail(QString("the batch ended with \"%1\" instead of \"%2\" (logs in %3)")
-                        .arg(boxes.texts.join("\" / \""), CompleteText, output));
+                        .arg(boxes.texts.join("\" / \""), complete, output));
     if (runningJobs(window) != 0)
         return fail("ffmpeg jobs still run after the batch ended");
     if (run.peakJobs > Batch::maxParallelJobs())
         return fail(QString("%1 jobs ran at once, more than the limit of %2")
                         .arg(run.peakJobs)
                         .arg(Batch::maxParallelJobs()));
-    QStringList outputs;
-    for (const QString &movie : movies)
-        outputs << splitOutput(movie, output, Camera::Front, form.avi)
-                << splitOutput(movie, output, Camera::Rear, form.avi)
-                << output + '/' + QFileInfo(movie).completeBaseName() + ".gps";
-    return allExist(outputs, "driver");
+    return allExist(movieOutputs(movies, output, form.avi), "driver");
 }
 
 // The same batch with every output left to the kernel's write-back instead of flushed to
@@ -297,7 +394,7 @@ bool aviBatch(MainWindow &window, const QString &work)
     return true;
 }
 
-// The movies of the MP4 batches: small enough to encode in seconds.
+// The mp4 batch's movies: small enough to encode in seconds.
 constexpr int Mp4Movies = 8;
 constexpr int Mp4Seconds = 10;
 testavi::MovieRecipe mp4Layout()
@@ -438,33 +535,171 @@ bool h264Batch(MainWindow &window, const QString &work)
     return true;
 }
 
-// What joining a batch's clips into a trip adds: the same back-to-back movies converted
-// without and with "Join consecutive clips into trips".
-bool tripsBatch(MainWindow &window, const QString &work)
+// A card's worth of clips of one drive: 300 of 2 s at the smallest picture sizes, so that
+// what each clip costs the trip (planning it, its tracks, the joins' inputs and chapters)
+// stands out against the encoding.
+constexpr int TripClips = 300;
+constexpr int TripClipSeconds = 2;
+const QString TripFront = QStringLiteral("TRIP_20120714_090605F.mp4"); // named after DriveStart
+
+// Where the time after a batch's `movies` split jobs went: preparing the trips, by the
+// dialog's steps (the last movie's files in place, the trips planned, the first trip's
+// tracks written, the joins started); the joins; putting the trip in place and telling.
+QString tripTimes(const BatchRun &run, int movies)
 {
-    const QStringList movies =
-        writeMovies(work + "/trip-movies", Mp4Movies, Mp4Seconds, mp4Layout());
-    if (movies.isEmpty())
-        return false;
-    std::vector<double> times[2];
+    const TripStages &stages = run.trips;
+    const qint64 marks[] = {stages.splitsEnded, stages.step(2 * movies),
+                            stages.step(2 * movies + 1), stages.step(2 * movies + 2),
+                            stages.joinStarted};
+    const auto seconds = [&](int i) { return double(marks[i + 1] - marks[i]) / 1e9; };
+    return QString("trip %1 s = prepare %2 s (last movie in place %3 + trips planned %4 + "
+                   "tracks written %5 + joins started %6) + joins %7 s + in place and told %8 s")
+        .arg(run.tripSeconds(), 0, 'f', 2)
+        .arg(stages.prepareSeconds(), 0, 'f', 3)
+        .arg(seconds(0), 0, 'f', 3)
+        .arg(seconds(1), 0, 'f', 3)
+        .arg(seconds(2), 0, 'f', 3)
+        .arg(seconds(3), 0, 'f', 3)
+        .arg(stages.joinSeconds(), 0, 'f', 2)
+        .arg(run.seconds - double(stages.joinsEnded) / 1e9, 0, 'f', 2);
+}
+
+// A batch with trips that joined all its clips into one trip, and was seen doing it.
+bool checkTrip(const BatchRun &run, const QString &output, int clips)
+{
+    const TripStages &stages = run.trips;
+    if (stages.splitsEnded < 0 || stages.joinStarted < stages.splitsEnded ||
+        stages.joinsEnded < stages.joinStarted)
+        return fail("no join was seen after the split jobs in " + output);
+    for (const int step : {2 * clips, 2 * clips + 1, 2 * clips + 2})
+        if (stages.step(step) < 0)
+            return fail(QString("the progress dialog never showed step %1").arg(step));
+    const int chapters = int(testsupport::probeChapters(output + '/' + TripFront).size());
+    if (chapters != clips)
+        return fail(
+            QString("%1 holds %2 chapters instead of %3").arg(TripFront).arg(chapters).arg(clips));
+    return true;
+}
+
+// Closes the window the moment the dialog shows the trips planned, while their tracks are
+// written on the scan thread: how long closing takes. Closing must leave no ffmpeg, no
+// partial (hidden) file and no trip file, and every movie's outputs.
+bool closeWhilePreparing(MainWindow &window, const QStringList &movies, const QString &output,
+                         double &closeMs)
+{
+    selectBatch(window, movies, output, Form{false, false, true});
+    const int planned = Batch::initialSteps(int(movies.size()), CONF_g);
+    testsupport::MessageBoxRecorder boxes;
+    qint64 closeNs = -1;
+    QObject context;
+    QObject::connect(progressBar(), &QProgressBar::valueChanged, &context, [&](int value) {
+        if (value != planned || closeNs >= 0)
+            return;
+        QElapsedTimer closing;
+        closing.start();
+        window.close();
+        closeNs = closing.nsecsElapsed();
+    });
+    const auto chosen = testsupport::chooseInNextFileDialog(output);
+    QElapsedTimer clock;
+    clock.start();
+    window.startConversion();
+    runEventsUntil([&] { return closeNs >= 0 || !window.conversionRunning(); }, clock);
+    window.show(); // for the batches that follow
+    closeMs = double(closeNs) / 1e6;
+
+    if (!*chosen)
+        return fail("the output folder dialog was never answered");
+    if (closeNs < 0)
+        return fail("the batch was not seen planning its trips");
+    if (window.conversionRunning())
+        return fail("closing the window did not end the batch");
+    if (!boxes.texts.isEmpty())
+        return fail("closing the window showed \"" + boxes.texts.join("\" / \"") + '"');
+    if (!testsupport::childProcesses().isEmpty())
+        return fail("ffmpeg still runs after the window was closed");
+    for (const QString &name : testsupport::filesIn(output))
+        if (name.startsWith('.') || name.startsWith("TRIP_"))
+            return fail(QString("closing the window left %1 in %2").arg(name, output));
+    return allExist(movieOutputs(movies, output, false), "closed while preparing trips");
+}
+
+// The trips batch's figures per repetition, without [0] and with [1] trips.
+struct TripFigures
+{
+    std::vector<double> seconds[2];
+    std::vector<double> prepareSeconds;
+    // What came after the split jobs (preparing and joining the trip) over what they took,
+    // within one batch: far less at the mercy of what else the machine runs than a ratio
+    // of two batches minutes apart.
+    std::vector<double> tripShares;
+};
+
+// The clips converted without and with "Join consecutive clips into trips" in turn, so
+// that drifts of the (shared) machine fall on both alike.
+bool timeTrips(MainWindow &window, const QString &work, const QStringList &movies,
+               TripFigures &figures)
+{
     for (int r = 1; r <= Repetitions; ++r) {
         for (const bool join : {false, true}) {
             BatchRun run;
             const QString output = QString("%1/trips-%2-%3").arg(work).arg(join).arg(r);
-            if (!runDriver(window, movies, output, Form{false, false, join}, run))
+            if (!runDriver(window, movies, output, Form{false, false, join}, run) ||
+                (join && !checkTrip(run, output, TripClips)))
                 return false;
-            if (join && !QFileInfo::exists(output + "/TRIP_20120714_090605F.mp4"))
-                return fail("no trip was joined in " + output);
             QDir(output).removeRecursively();
-            times[join].push_back(run.seconds);
-            say(QString("run %1: %2 %3 s")
+            figures.seconds[join].push_back(run.seconds);
+            if (join) {
+                figures.prepareSeconds.push_back(run.trips.prepareSeconds());
+                figures.tripShares.push_back(run.tripSeconds() / run.splitSeconds());
+            }
+            say(QString("run %1: %2 %3 s, split jobs ended at %4 s%5")
                     .arg(r)
                     .arg(join ? "with trips" : "without")
-                    .arg(run.seconds, 0, 'f', 2));
+                    .arg(run.seconds, 0, 'f', 2)
+                    .arg(run.splitSeconds(), 0, 'f', 2)
+                    .arg(join ? ", " + tripTimes(run, TripClips) : QString()));
         }
     }
-    say(QString("trips batch: trips_vs_plain=%1")
-            .arg(median(times[1]) / median(times[0]), 0, 'f', 3));
+    return true;
+}
+
+// What joining a card's clips into a trip adds to the batch, the time from the split jobs'
+// end to the first join, and how long closing the window takes while the trip is prepared.
+bool tripsBatch(MainWindow &window, const QString &work)
+{
+    testavi::MovieRecipe layout; // 10 fps, 96x64 front, 48x32 rear
+    const QStringList movies =
+        writeMovies(work + "/trip-movies", TripClips, TripClipSeconds, layout);
+    if (movies.isEmpty())
+        return false;
+    say(QString("trips batch: %1 continuing clips of %2 s, %3x%4 front, %5x%6 rear, %7 fps")
+            .arg(TripClips)
+            .arg(TripClipSeconds)
+            .arg(layout.frontSize.width())
+            .arg(layout.frontSize.height())
+            .arg(layout.rearSize.width())
+            .arg(layout.rearSize.height())
+            .arg(layout.framesPerSecond));
+    TripFigures figures;
+    if (!timeTrips(window, work, movies, figures))
+        return false;
+    double closeMs = 0;
+    const QString closed = work + "/trips-closed";
+    if (!closeWhilePreparing(window, movies, closed, closeMs))
+        return false;
+    QDir(closed).removeRecursively();
+    say(QString("closed while preparing the trip in %1 ms").arg(closeMs, 0, 'f', 1));
+    say(QString("median wall: without %1 s, with trips %2 s; within a batch with trips, the "
+                "trip over the split jobs %3")
+            .arg(median(figures.seconds[0]), 0, 'f', 2)
+            .arg(median(figures.seconds[1]), 0, 'f', 2)
+            .arg(median(figures.tripShares), 0, 'f', 3));
+    say(QString("trips%1: prepare_s=%2 abort_ms=%3 trips_vs_plain=%4")
+            .arg(TripClips)
+            .arg(median(figures.prepareSeconds), 0, 'f', 3)
+            .arg(closeMs, 0, 'f', 1)
+            .arg(median(figures.seconds[1]) / median(figures.seconds[0]), 0, 'f', 3));
     return true;
 }
 

@@ -183,10 +183,11 @@ QStringList joinArguments(const EncodeSettings &settings, const QString &list,
     // The video is copied; the sound is encoded again, as each clip's last AAC frame decodes
     // to more sound than its clip holds: the overlap, at most one frame, is dropped where
     // the next clip starts, so that sound and picture stay within a millisecond there.
-    return arguments + QStringList{"-map", "0",
-                                   "-c:v", "copy",
-                                   "-c:a", settings.mp4 ? "aac" : "pcm_s16le",
-                                   "-af",  "aresample=async=1:min_hard_comp=0.001",
-                                   "-y"} +
+    // AAC's fast coder takes half the time of its default on the recorder's 8 kHz sound,
+    // which a trip of hours spends most of its join on.
+    const QStringList sound = settings.mp4 ? QStringList{"-c:a", "aac", "-aac_coder", "fast"}
+                                           : QStringList{"-c:a", "pcm_s16le"};
+    return arguments + QStringList{"-map", "0", "-c:v", "copy"} + sound +
+           QStringList{"-af", "aresample=async=1:min_hard_comp=0.001", "-y"} +
            containerArguments(settings, metadata) + QStringList{output};
 }

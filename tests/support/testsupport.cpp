@@ -20,6 +20,7 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -252,6 +253,14 @@ std::shared_ptr<bool> closeNextMessageBox(QString *title, QString *text)
             *text = box->text();
         QMetaObject::invokeMethod(box->button(QMessageBox::Ok), "click", Qt::QueuedConnection);
     });
+}
+
+QProgressDialog *progressWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *dialog = qobject_cast<QProgressDialog *>(widget))
+            return dialog;
+    return nullptr;
 }
 
 MessageBoxRecorder::MessageBoxRecorder()

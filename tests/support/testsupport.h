@@ -11,6 +11,7 @@
 #include <optional>
 
 class QImage;
+class QProgressDialog;
 class QWidget;
 class MainWindow;
 
@@ -71,6 +72,9 @@ std::shared_ptr<bool> chooseInNextFileDialog(const QString &path);
 std::shared_ptr<bool> cancelNextFileDialog();
 // Records title and text, then closes the box with its OK button.
 std::shared_ptr<bool> closeNextMessageBox(QString *title = nullptr, QString *text = nullptr);
+
+// A batch's progress dialog, a window of its own; null when there is none.
+QProgressDialog *progressWindow();
 
 // Records every message box the program shows (title and text) and closes it
 // with its OK button, for as long as it lives.
