@@ -153,11 +153,7 @@ private slots:
     void init()
     {
         resetProgramState();
-        const QString tag = QTest::currentDataTag() ? QString("-") + QTest::currentDataTag() : "";
-        movies = work.path() + "/movies-" + QTest::currentTestFunction() + tag;
-        output = work.path() + "/output-" + QTest::currentTestFunction() + tag;
-        QDir().mkpath(movies);
-        QDir().mkpath(output);
+        makeTestFolders(work.path(), movies, output);
         QVERIFY(linkFfmpegBesideApp());
     }
 

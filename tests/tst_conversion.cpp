@@ -201,11 +201,7 @@ private slots:
     {
         resetProgramState();
         QVERIFY(work.isValid());
-        const QString tag = QTest::currentDataTag() ? QString("-") + QTest::currentDataTag() : "";
-        movies = work.path() + "/movies-" + QTest::currentTestFunction() + tag;
-        output = work.path() + "/output-" + QTest::currentTestFunction() + tag;
-        QDir().mkpath(movies);
-        QDir().mkpath(output);
+        makeTestFolders(work.path(), movies, output);
         QVERIFY(linkFfmpegBesideApp());
     }
 

@@ -96,7 +96,7 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     placed.assign(size_t(movies), {});
     tripFiles.clear();
     skipConvertedBefore();
-    report = BatchReport(movies - int(skipped.size()), jobsPerMovie(), unreadable);
+    report = BatchReport(moviesToConvert(), jobsPerMovie(), unreadable);
     report.moviesSkipped(int(skipped.size()));
     unreadable.clear();
     nextMovie = nextToConvert(0);
@@ -394,8 +394,12 @@ void Batch::startJob(Job job)
     });
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
-    if (!job.environment.isEmpty())
-        process->setEnvironment(QProcess::systemEnvironment() + job.environment);
+    if (!job.environment.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString &variable : job.environment)
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+        process->setProcessEnvironment(environment);
+    }
     running.emplace(process, job);
     connect(process, &QProcess::finished, this,
             [this, process](int exitCode, QProcess::ExitStatus exitStatus) {
@@ -871,7 +875,7 @@ qint64 Batch::secondsLeft() const
 {
     if (moviesFinished == 0)
         return -1;
-    return clock.elapsed() / 1000 * (movies - moviesFinished) / moviesFinished;
+    return clock.elapsed() / 1000 * (moviesToConvert() - moviesFinished) / moviesFinished;
 }
 
 QString Batch::stepText() const
@@ -984,10 +988,10 @@ QString Batch::cancelledText() const
 {
     QString text = translated("Conversion cancelled: %1 of %2 movies converted.")
                        .arg(moviesConverted)
-                       .arg(movies);
+                       .arg(moviesToConvert());
     if (!trips.isEmpty())
         text += ' ' + translated("%1 of %2 trips joined.").arg(tripsJoined).arg(trips.size());
-    return text;
+    return text + report.skippedText();
 }
 
 void Batch::stopScanThread()

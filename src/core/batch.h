@@ -85,6 +85,8 @@ public:
     // Steps of this batch done so far: jobs ended and trips prepared.
     int stepsDone() const { return steps; }
     int movieCount() const { return movies; }
+    // The movies the batch converts: all but those converted before.
+    int moviesToConvert() const { return movies - int(skipped.size()); }
     // The latest movie whose jobs have started, from 0; -1 before the first.
     int movieInProgress() const { return latestStarted; }
     // Movies whose jobs have all ended with both outputs written.

@@ -44,6 +44,8 @@ public:
     bool complete() const;
     // "Conversion Complete!", or what failed, counted, with the first failure named.
     QString text() const;
+    // The line that says how many movies were skipped; empty if none.
+    QString skippedText() const;
 
 private:
     // The first failure in batch order (not in the order they happened: jobs of a movie
@@ -51,7 +53,6 @@ private:
     void noteFailure(int movie, Step step, const QString &reason);
     void noteFailure(int order, const QString &name, Step step, const QString &reason);
     QString tripsText() const;
-    QString skippedText() const;
     QString logsText() const;
 
     int movies = 0;

@@ -61,7 +61,6 @@ struct MovedOutput
 };
 
 Q_DECLARE_METATYPE(QList<safefile::PartialFile>)
-Q_DECLARE_METATYPE(QList<OutputMove>)
 Q_DECLARE_METATYPE(QList<MovedOutput>)
 
 // Scans a movie's telemetry and writes its track files on the scan thread, so that

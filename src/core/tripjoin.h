@@ -74,5 +74,3 @@ struct TripJoin
     // track files of clips converted before, if they are still as they were made.
     QList<safefile::PartialFile> writeTrackPartials(long dateShift, bool gpx, QString &error) const;
 };
-
-Q_DECLARE_METATYPE(TripJoin)

@@ -28,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtEndian>
+#include <QtTest>
 
 #include <cmath>
 #include <deque>
@@ -567,6 +568,15 @@ static void isolateSettingsStore()
 {
     static QTemporaryDir configHome;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+}
+
+void makeTestFolders(const QString &root, QString &movies, QString &output)
+{
+    const QString tag = QTest::currentDataTag() ? QString("-") + QTest::currentDataTag() : "";
+    movies = root + "/movies-" + QTest::currentTestFunction() + tag;
+    output = root + "/output-" + QTest::currentTestFunction() + tag;
+    QDir().mkpath(movies);
+    QDir().mkpath(output);
 }
 
 void resetProgramState()

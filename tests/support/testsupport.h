@@ -152,6 +152,10 @@ qint64 modificationTime(const QString &path);
 qint64 accessTime(const QString &path);
 bool setTimes(const QString &path, qint64 access, qint64 modification);
 
+// Folders of the running test function and row under `root`, made for its movies and its
+// outputs.
+void makeTestFolders(const QString &root, QString &movies, QString &output);
+
 // Clears the program's settings store, kept in a folder of the test process's own, and
 // the global records it fills. Call it before anything reads the settings.
 void resetProgramState();
