@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -179,10 +180,20 @@ QString Manifest::write() const
         std::nullopt);
 }
 
-bool Manifest::unchanged(const PlacedOutput &output) const
+// Still a regular file (not a link) of the size and time it was made with. Its device and
+// inode are not compared: a USB disk's FAT or exFAT numbers its files anew at each mount. Its
+// time may differ by the 2 s that FAT keeps times in; any change to a file gives it the
+// time of the change, which is far from the drive's that it was made with. The identity it
+// has now goes to `output`, for the checks of this batch.
+bool Manifest::unchanged(PlacedOutput &output) const
 {
+    constexpr qint64 FatResolution = 2'000'000'000; // nanoseconds
     const std::optional<safefile::FileIdentity> now = safefile::identityAt(output.path);
-    return output.path.startsWith(folder) && now && *now == output.identity;
+    if (!now || now->size != output.identity.size ||
+        std::abs(now->modified - output.identity.modified) > FatResolution)
+        return false;
+    output.identity = *now;
+    return true;
 }
 
 std::optional<Manifest::Movie> Manifest::convertedBefore(const QFileInfo &movie,
@@ -193,25 +204,28 @@ std::optional<Manifest::Movie> Manifest::convertedBefore(const QFileInfo &movie,
     if (found == movies.cend() || found->size != key.size || found->modified != key.modified ||
         found->settings != settings)
         return std::nullopt;
-    QList<PlacedOutput> outputs{found->outputs.track};
-    for (const PlacedOutput &output : found->outputs.movies)
+    Movie converted = *found;
+    QList<PlacedOutput *> outputs{&converted.outputs.track};
+    for (PlacedOutput &output : converted.outputs.movies)
         if (!output.path.isEmpty())
-            outputs << output;
-    if (!found->outputs.gpx.path.isEmpty())
-        outputs << found->outputs.gpx;
-    for (const PlacedOutput &output : outputs)
-        if (!unchanged(output))
+            outputs << &output;
+    if (!converted.outputs.gpx.path.isEmpty())
+        outputs << &converted.outputs.gpx;
+    for (PlacedOutput *output : outputs)
+        if (!unchanged(*output))
             return std::nullopt;
-    return *found;
+    return converted;
 }
 
 bool Manifest::joinedBefore(const QString &name, const QStringList &clips,
                             const QString &settings) const
 {
     const auto found = trips.constFind(name);
-    return found != trips.cend() && found->clips == clips && found->settings == settings &&
-           std::all_of(found->files.cbegin(), found->files.cend(),
-                       [this](const PlacedOutput &file) { return unchanged(file); });
+    if (found == trips.cend() || found->clips != clips || found->settings != settings)
+        return false;
+    QList<PlacedOutput> files = found->files;
+    return std::all_of(files.begin(), files.end(),
+                       [this](PlacedOutput &file) { return unchanged(file); });
 }
 
 void Manifest::record(const QString &movieName, const Movie &movie)

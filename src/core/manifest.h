@@ -45,7 +45,7 @@ public:
     QString write() const;
 
     // The earlier conversion of a movie with these settings, if every one of its outputs is
-    // still in the folder as it was made; else nothing.
+    // still in the folder as it was made (with the files' identities of now); else nothing.
     std::optional<Movie> convertedBefore(const QFileInfo &movie, const QString &settings) const;
     // Whether a trip of these clips was joined before with these settings and its files
     // are all still as they were made.
@@ -60,7 +60,7 @@ public:
 
 private:
     QByteArray content() const;
-    bool unchanged(const PlacedOutput &output) const;
+    bool unchanged(PlacedOutput &output) const;
 
     QString folder;
     QMap<QString, Movie> movies;
