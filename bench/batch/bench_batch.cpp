@@ -2,25 +2,32 @@
 // with the streams copied, for the job pool's limit and overhead; 8 movies re-encoded to
 // MP4, timed against xargs -P running the very same ffmpeg commands with the same number
 // of jobs; 4 movies at the recorder's sizes as MP4 with MPEG-4 and with H.264, for the
-// time and the picture quality each takes at the same bitrate; a card of 300 short
-// continuing clips without and with joining them into a trip, for what the trip adds, the
-// time from the split jobs' end to the first join and how long closing the window takes
-// in between; and a card's worth of big movies read from a cold page cache through a
-// throttled disk with a page cache smaller than the batch, for the window's stalls and the
-// bytes read. The first two also run the driver without flushing its outputs to the disk,
-// for what flushing costs. The trips batch's last line ("trips300: prepare_s=...
-// abort_ms=... trips_vs_plain=...") and the card's, the last of all, sum them up for
-// scripts.
+// time and the picture quality each takes at the same bitrate; a movie at the recorder's
+// sizes whose drive movie job runs on one core against its front movie's job, with and
+// without the text, for what the drive movie costs (and, with --picture, a frame of it for
+// the README); a card of 300 short continuing clips without and with joining them into a
+// trip, for what the trip adds, the time from the split jobs' end to the first join and how
+// long closing the window takes in between; a card's worth of big movies read from a cold
+// page cache through a throttled disk with a page cache smaller than the batch, for the
+// window's stalls and the bytes read; and on that reader, a card converted again with
+// "Skip movies converted before", unchanged and with two new movies, for the time and the
+// bytes skipping saves. The first two also run the driver without flushing its outputs to
+// the disk, for what flushing costs. Each batch's last line sums it up for scripts
+// ("drive: drive_vs_front=...", "trips300: prepare_s=...", "batch_vs_xargs=...", "again:
+// again_vs_first=...").
 //
-// Usage: bench_batch [avi] [mp4] [h264] [trips] [card]   (all when none is named)
+// Usage: bench_batch [avi] [mp4] [h264] [drive] [trips] [card] [again] [--picture PATH]
+//        (all batches when none is named; PATH: where the drive batch saves its frame)
 
 #include "aviwriter.h"
 #include "batch.h"
 #include "cgroup.h"
+#include "driveoverlay.h"
 #include "globals.h"
 #include "mainwindow.h"
 #include "safefile.h"
 #include "scanworker.h"
+#include "telemetry.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -28,6 +35,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -46,6 +54,9 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
+#include <sched.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -198,6 +209,7 @@ struct Form
     bool avi = false;
     bool h264 = false;
     bool joinTrips = false;
+    bool skipConverted = false;
 };
 
 // Selects the movies as the selection does and sets the form.
@@ -212,6 +224,7 @@ void selectBatch(MainWindow &window, const QStringList &movies, const QString &o
     window.findChild<QRadioButton *>("autoRadio")->click();
     window.findChild<QRadioButton *>(form.h264 ? "h264Radio" : "mpeg4Radio")->click();
     window.findChild<QCheckBox *>("joinTripsCheck")->setChecked(form.joinTrips);
+    window.findChild<QCheckBox *>("skipConvertedCheck")->setChecked(form.skipConverted);
     window.findChild<QLineEdit *>("timezoneOffset")->setText("0");
     window.retrieveData();
 }
@@ -247,10 +260,23 @@ QStringList movieOutputs(const QStringList &movies, const QString &output, bool 
     return outputs;
 }
 
+// The message a batch that went well ends with, having found `skipped` movies converted
+// before.
+QString completeMessage(const Form &form, int skipped)
+{
+    QString message = CompleteText;
+    if (skipped == 1)
+        message += "\n1 movie converted before was skipped.";
+    else if (skipped > 1)
+        message += QString("\n%1 movies converted before were skipped.").arg(skipped);
+    return form.joinTrips ? message + OneTripText : message;
+}
+
 // Starts a batch as the selection does and waits until it has ended: the driver no longer
-// runs and its message box was shown. Checks the message and every output.
+// runs and its message box was shown. Checks the message, which tells of `skipped` movies
+// converted before, and every output.
 bool runDriver(MainWindow &window, const QStringList &movies, const QString &output,
-               const Form &form, BatchRun &run)
+               const Form &form, BatchRun &run, int skipped = 0)
 {
     selectBatch(window, movies, output, form);
     testsupport::MessageBoxRecorder boxes;
@@ -298,7 +324,7 @@ bool runDriver(MainWindow &window, const QStringList &movies, const QString &out
         return fail("the output folder dialog was never answered");
     if (endedNs < 0)
         return fail(QString("the batch did not end within %1 s").arg(BatchTimeoutMs / 1000));
-    const QString complete = form.joinTrips ? CompleteText + OneTripText : CompleteText;
+    const QString complete = completeMessage(form, skipped);
     if (boxes.texts != QStringList{complete})
         return fail(QString("the batch ended with \"%1\" instead of \"%2\" (logs in %3)")
                         .arg(boxes.texts.join("\" / \""), complete, output));
@@ -535,6 +561,188 @@ bool h264Batch(MainWindow &window, const QString &work)
     return true;
 }
 
+// The drive movie's job against the front movie's, one after the other on one core at the
+// converter's priority, as a batch with a job per core runs them: a movie at the recorder's
+// sizes and rate with a moving, detailed picture (the rear one mirrored, as a rear camera
+// shows the road) and its records every second. Also the drive job without its text, for
+// what the text costs. The jobs read the movie from the page cache, as it was just written:
+// what is compared is their work.
+constexpr int DriveSeconds = 10;
+constexpr int DriveFramesPerSecond = 30;
+constexpr int DriveRounds = 5;
+constexpr double PictureSecond = 1.5; // the README's frame of a drive movie
+constexpr int PictureWidth = 960;
+
+// The CPU time of the children this process has waited for so far.
+double childCpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds = [](const timeval &time) {
+        return double(time.tv_sec) + time.tv_usec / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// One ffmpeg job of the drive batch, and what each round measured of it.
+struct TimedJob
+{
+    QString name;
+    QString output;
+    QStringList arguments = {};
+    QStringList environment = {};
+    std::vector<double> seconds = {};
+    std::vector<double> cpuSeconds = {};
+};
+
+// Runs the job on the first core at the converter's priority (Batch::startJob's nice 10),
+// its messages in a log beside its output.
+bool runOnOneCore(TimedJob &job)
+{
+    const QString log = job.output + ".log";
+    QProcess ffmpeg;
+    ffmpeg.setChildProcessModifier([] {
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        CPU_SET(0, &first);
+        ::sched_setaffinity(0, sizeof first, &first);
+        const int niceness = ::nice(10);
+        (void)niceness; // the job runs either way
+    });
+    ffmpeg.setStandardInputFile(QProcess::nullDevice());
+    ffmpeg.setStandardOutputFile(QProcess::nullDevice());
+    ffmpeg.setStandardErrorFile(log);
+    if (!job.environment.isEmpty())
+        ffmpeg.setEnvironment(QProcess::systemEnvironment() + job.environment);
+    const double cpuBefore = childCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    ffmpeg.start(ffmpegProgram(), job.arguments);
+    const bool finished = ffmpeg.waitForFinished(BatchTimeoutMs);
+    job.seconds.push_back(double(clock.nsecsElapsed()) / 1e9);
+    job.cpuSeconds.push_back(childCpuSeconds() - cpuBefore);
+    if (!finished || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
+        return fail(QString("the %1 job failed (log in %2)").arg(job.name, log));
+    return allExist({job.output}, job.name);
+}
+
+// The subtitle file the batch hands the drive job, written from the movie's records as
+// its scan reads them.
+bool writeDriveText(const QString &movie, const QString &path)
+{
+    const auto block = std::make_unique<s_BLOCK>();
+    if (!telemetry::read(movie, *block) || recordCount(*block) != DriveSeconds)
+        return fail(QString("%1 holds %2 records instead of %3")
+                        .arg(movie)
+                        .arg(recordCount(*block))
+                        .arg(DriveSeconds));
+    return testsupport::writeFile(path, driveoverlay::subtitles(*block, 0)) ||
+           fail("could not write " + path);
+}
+
+// What lscpu calls the processor.
+QString cpuModel()
+{
+    QProcess lscpu;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C");
+    lscpu.setProcessEnvironment(environment);
+    lscpu.start("lscpu", {});
+    lscpu.waitForFinished();
+    for (const QByteArray &line : lscpu.readAllStandardOutput().split('\n'))
+        if (line.startsWith("Model name:"))
+            return QString::fromUtf8(line.mid(11).trimmed());
+    return "unknown";
+}
+
+// One frame of a drive movie, PictureWidth wide, for the README.
+bool savePicture(const QString &movie, const QString &path)
+{
+    const QImage frame = testsupport::frameAt(movie, PictureSecond);
+    if (frame.isNull())
+        return fail("could not take a frame of " + movie);
+    QDir().mkpath(QFileInfo(path).path());
+    if (!frame.scaledToWidth(PictureWidth, Qt::SmoothTransformation).save(path, "PNG", 0))
+        return fail("could not write " + path);
+    say(QString("picture: the drive movie at %1 s, %2 px wide, %3 KB in %4")
+            .arg(PictureSecond)
+            .arg(PictureWidth)
+            .arg(double(QFileInfo(path).size()) / 1e3, 0, 'f', 0)
+            .arg(path));
+    return true;
+}
+
+// Each job's figure over the baseline's, round by round: the jobs of a round ran within a
+// minute, so that the drifts of a shared machine fall on them alike.
+double medianRatio(const std::vector<double> &measured, const std::vector<double> &baseline)
+{
+    std::vector<double> ratios;
+    for (size_t i = 0; i < measured.size(); ++i)
+        ratios.push_back(measured[i] / baseline[i]);
+    return median(ratios);
+}
+
+bool driveBatch(const QString &work, const QString &picture)
+{
+    testavi::MovieRecipe layout;
+    layout.framesPerSecond = DriveFramesPerSecond;
+    layout.frontSize = {1920, 1080};
+    layout.rearSize = {1280, 720};
+    layout.pictureSource = "testsrc2=size=%1x%2:rate=30";
+    layout.rearPictureSource = "testsrc2=size=%1x%2:rate=30,hflip";
+    layout.distinctFrames = 2 * DriveFramesPerSecond;
+    const QString folder = work + "/drive";
+    const QStringList movies = writeMovies(folder, 1, DriveSeconds, layout);
+    const QString text = folder + "/drive-text.ass";
+    if (movies.isEmpty() || !writeDriveText(movies.first(), text))
+        return false;
+    const QString &movie = movies.first();
+    say(QString("drive batch: a movie of %1 s, 1920x1080 front, 1280x720 rear, %2 fps, %3 MB, "
+                "%4 rounds on core 0 at nice 10")
+            .arg(DriveSeconds)
+            .arg(DriveFramesPerSecond)
+            .arg(megabytes(QFileInfo(movie).size()), 0, 'f', 1)
+            .arg(DriveRounds));
+
+    const EncodeSettings h264{true, 7.0, false, VideoCodec::H264};
+    const QString stem = folder + "/FILE0001";
+    TimedJob front{"front", stem + "F.mp4"};
+    front.arguments = splitArguments(h264, movie, Camera::Front, front.output);
+    TimedJob drive{"drive", stem + "FR.mp4"};
+    drive.arguments = driveArguments(h264, movie, text, drive.output);
+    drive.environment = driveEnvironment();
+    TimedJob bare{"drive without text", stem + "FR-bare.mp4"};
+    bare.arguments = driveArguments(h264, movie, {}, bare.output);
+    bare.environment = driveEnvironment();
+    TimedJob *jobs[] = {&front, &drive, &bare};
+    for (int r = 0; r < DriveRounds; ++r) {
+        // Each job takes each place in a round in turn.
+        for (int i = 0; i < 3; ++i)
+            if (!runOnOneCore(*jobs[(r + i) % 3]))
+                return false;
+        say(QString("round %1: front %2 s (CPU %3 s), drive %4 s (CPU %5 s), drive without text "
+                    "%6 s (CPU %7 s)")
+                .arg(r + 1)
+                .arg(front.seconds.back(), 0, 'f', 2)
+                .arg(front.cpuSeconds.back(), 0, 'f', 2)
+                .arg(drive.seconds.back(), 0, 'f', 2)
+                .arg(drive.cpuSeconds.back(), 0, 'f', 2)
+                .arg(bare.seconds.back(), 0, 'f', 2)
+                .arg(bare.cpuSeconds.back(), 0, 'f', 2));
+    }
+    if (!picture.isEmpty() && !savePicture(drive.output, picture))
+        return false;
+    say(QString("by CPU time: drive_vs_front=%1 overlay_cost=%2")
+            .arg(medianRatio(drive.cpuSeconds, front.cpuSeconds), 0, 'f', 3)
+            .arg(medianRatio(drive.cpuSeconds, bare.cpuSeconds), 0, 'f', 3));
+    say(QString("drive: drive_vs_front=%1 overlay_cost=%2 drive_fps=%3 cpu=\"%4\"")
+            .arg(medianRatio(drive.seconds, front.seconds), 0, 'f', 3)
+            .arg(medianRatio(drive.seconds, bare.seconds), 0, 'f', 3)
+            .arg(DriveSeconds * DriveFramesPerSecond / median(drive.seconds), 0, 'f', 1)
+            .arg(cpuModel()));
+    return true;
+}
+
 // A card's worth of clips of one drive: 300 of 2 s at the smallest picture sizes, so that
 // what each clip costs the trip (planning it, its tracks, the joins' inputs and chapters)
 // stands out against the encoding.
@@ -713,21 +921,30 @@ constexpr qint64 CardMemoryLimit = qint64(1536) << 20;
 constexpr qint64 CardSpaceNeeded = qint64(5) << 30;
 constexpr int CardRepetitions = 2;
 
-// Drops the files from the page cache and has fincore, which asks the kernel, confirm it.
-bool evictFromPageCache(const QStringList &paths)
+// The bytes of the files in the page cache, as fincore asks the kernel.
+bool residentBytes(const QStringList &paths, qint64 &resident)
 {
-    for (const QString &path : paths)
-        if (!ScanWorker::releaseFromPageCache(path))
-            return fail("could not drop " + path + " from the page cache");
     QProcess fincore;
     fincore.start("fincore",
                   QStringList{"--bytes", "--noheadings", "--raw", "--output", "RES"} + paths);
     if (!fincore.waitForFinished() || fincore.exitCode() != 0)
         return fail("fincore failed: " + fincore.errorString() + ' ' +
                     QString::fromLocal8Bit(fincore.readAllStandardError()));
-    qint64 resident = 0;
+    resident = 0;
     for (const QByteArray &line : fincore.readAllStandardOutput().split('\n'))
         resident += line.trimmed().toLongLong();
+    return true;
+}
+
+// Drops the files from the page cache and has fincore confirm it.
+bool evictFromPageCache(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        if (!ScanWorker::releaseFromPageCache(path))
+            return fail("could not drop " + path + " from the page cache");
+    qint64 resident = 0;
+    if (!residentBytes(paths, resident))
+        return false;
     say(QString("  cold cache: fincore counts %1 bytes of the %2 file(s) in the page cache")
             .arg(resident)
             .arg(paths.size()));
@@ -832,6 +1049,19 @@ bool checkThrottle(const QString &movie, const ThrottledCgroup &cgroup)
     return true;
 }
 
+// A batch through the driver, for coldRun; it finds `skipped` movies converted before.
+std::function<bool(CardRun &)> driverBatch(MainWindow &window, const QStringList &movies,
+                                           const QString &output, const Form &form, int skipped = 0)
+{
+    return [&window, movies, output, form, skipped](CardRun &run) {
+        BatchRun batch;
+        const bool ok = runDriver(window, movies, output, form, batch, skipped);
+        run.seconds = batch.seconds;
+        run.stallMs = batch.stallMs;
+        return ok;
+    };
+}
+
 QString cardRunLine(const QString &what, const CardRun &run, qint64 inputBytes)
 {
     return QString("%1 %2 s, read %3 MB = %4 x input, peak %5 ffmpeg")
@@ -855,16 +1085,7 @@ bool measureCard(MainWindow &window, const QString &work, const QStringList &mov
     for (int r = 1; r <= CardRepetitions; ++r) {
         const QString driverOutput = QString("%1/card-driver-%2").arg(work).arg(r);
         CardRun driver;
-        if (!coldRun(
-                movies, cgroup,
-                [&](CardRun &run) {
-                    BatchRun batch;
-                    const bool ok = runDriver(window, movies, driverOutput, Form{}, batch);
-                    run.seconds = batch.seconds;
-                    run.stallMs = batch.stallMs;
-                    return ok;
-                },
-                driver))
+        if (!coldRun(movies, cgroup, driverBatch(window, movies, driverOutput, Form{}), driver))
             return false;
         QDir(driverOutput).removeRecursively();
         say(QString("run %1: %2, longest stall %3 ms")
@@ -907,51 +1128,186 @@ bool measureCard(MainWindow &window, const QString &work, const QStringList &mov
     return true;
 }
 
-bool cardBatch(MainWindow &window, const QString &work, ThrottledCgroup &cgroup)
+qint64 totalBytes(const QStringList &paths)
 {
-    const QString folder = work + "/card-movies";
-    // Gigabytes: removed whatever happens, unlike the logs.
-    const auto removeMovies = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+    qint64 bytes = 0;
+    for (const QString &path : paths)
+        bytes += QFileInfo(path).size();
+    return bytes;
+}
+
+// A card's movies of `seconds` and at least `bytes` each at the smallest picture sizes:
+// ffmpeg reads the padding with the frames, so the reader's rate sets the pace. One at a
+// time, as each is built in memory before it is written.
+QStringList writeCardMovies(const QString &batch, const QString &folder, int count, int seconds,
+                            qint64 bytes)
+{
     testavi::MovieRecipe layout; // 10 fps, 96x64 front, 48x32 rear
-    layout.framePadding = int(CardMovieBytes / (2 * CardSeconds * layout.framesPerSecond));
-    // One at a time: each is built in memory before it is written.
-    const QStringList movies = writeMovies(folder, CardMovies, CardSeconds, layout);
+    layout.framePadding = int(bytes / (2 * seconds * layout.framesPerSecond));
+    const QStringList movies = writeMovies(folder, count, seconds, layout);
     if (movies.isEmpty())
-        return false;
-    qint64 inputBytes = 0;
-    for (const QString &movie : movies)
-        inputBytes += QFileInfo(movie).size();
-    say(QString("card batch: %1 movies of %2 s, %3 MB each (video chunks padded by %4 bytes "
-                "that ffmpeg reads), %5 MB in all, 2 telemetry samples a second")
-            .arg(CardMovies)
-            .arg(CardSeconds)
+        return {};
+    say(QString("%1 batch: %2 movies of %3 s, %4 MB each (video chunks padded by %5 bytes "
+                "that ffmpeg reads), %6 MB in all, 2 telemetry samples a second")
+            .arg(batch)
+            .arg(count)
+            .arg(seconds)
             .arg(megabytes(QFileInfo(movies.first()).size()), 0, 'f', 1)
             .arg(layout.framePadding)
-            .arg(megabytes(inputBytes), 0, 'f', 0));
+            .arg(megabytes(totalBytes(movies)), 0, 'f', 0));
+    return movies;
+}
 
+// Runs `measure` with this process, and so the ffmpeg it starts, in the cgroup.
+bool insideCgroup(ThrottledCgroup &cgroup, const std::function<bool()> &measure)
+{
     QString error;
     if (!cgroup.enter(error))
         return fail("cannot move into the cgroup: " + error);
     const auto leave = qScopeGuard([&] { cgroup.leave(); });
     for (const QString &line : cgroup.description())
         say(line);
-    return measureCard(window, work, movies, inputBytes, cgroup);
+    return measure();
+}
+
+bool cardBatch(MainWindow &window, const QString &work, ThrottledCgroup &cgroup)
+{
+    const QString folder = work + "/card-movies";
+    // Gigabytes: removed whatever happens, unlike the logs.
+    const auto removeMovies = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+    const QStringList movies =
+        writeCardMovies("card", folder, CardMovies, CardSeconds, CardMovieBytes);
+    return !movies.isEmpty() && insideCgroup(cgroup, [&] {
+        return measureCard(window, work, movies, totalBytes(movies), cgroup);
+    });
+}
+
+// "Skip movies converted before" on the card's reader: a card converted once with the
+// option on, then again unchanged, then with two new movies of the same drive, against a
+// batch of those two alone into a fresh folder, each from a cold page cache. Half the
+// card's movie size keeps it to a few minutes while the ratios keep their meaning: the
+// first run still reads 2 GB at the reader's rate, over 20 s, against which the unchanged
+// run's own costs show, and the third run would read five times what the two new movies
+// take, were it to read the eight skipped ones.
+constexpr int AgainMovies = 8;
+constexpr int AgainNewMovies = 2;
+constexpr int AgainSeconds = 30;
+constexpr qint64 AgainMovieBytes = 250'000'000;
+constexpr qint64 AgainSpaceNeeded = qint64(3) << 30;
+constexpr Form Skipping{false, false, false, true}; // MP4 with MPEG-4, skipping on
+
+// A batch with the option on from a cold page cache: the movies and all the output folder
+// holds, its record of conversions too, dropped from it first, as they are a day later.
+bool convertCold(MainWindow &window, const QStringList &movies, const QString &output, int skipped,
+                 const ThrottledCgroup &cgroup, CardRun &run)
+{
+    QStringList cold = movies;
+    for (const QString &name : testsupport::filesIn(output))
+        cold << output + '/' + name;
+    return coldRun(cold, cgroup, driverBatch(window, movies, output, Skipping, skipped), run);
+}
+
+// The four runs of the again batch, and what the page cache holds of the skipped movies
+// after the unchanged run and after the third: what the runs read of them.
+struct AgainRuns
+{
+    CardRun first, again, twoNew, twoAlone;
+    qint64 skippedReadAgain = 0, skippedReadTwoNew = 0;
+};
+
+bool convertAgain(MainWindow &window, const QString &work, const QStringList &movies, int round,
+                  const ThrottledCgroup &cgroup, AgainRuns &runs)
+{
+    const QStringList card = movies.mid(0, AgainMovies);
+    const QStringList added = movies.mid(AgainMovies);
+    const QString output = QString("%1/again-output-%2").arg(work).arg(round);
+    const QString alone = QString("%1/again-alone-%2").arg(work).arg(round);
+    const bool done = convertCold(window, card, output, 0, cgroup, runs.first) &&
+                      convertCold(window, card, output, AgainMovies, cgroup, runs.again) &&
+                      residentBytes(card, runs.skippedReadAgain) &&
+                      convertCold(window, movies, output, AgainMovies, cgroup, runs.twoNew) &&
+                      residentBytes(card, runs.skippedReadTwoNew) &&
+                      convertCold(window, added, alone, 0, cgroup, runs.twoAlone);
+    if (!done)
+        return false;
+    QDir(output).removeRecursively();
+    QDir(alone).removeRecursively();
+    const auto timed = [](const CardRun &run) {
+        return QString("%1 s, read %2 MB")
+            .arg(run.seconds, 0, 'f', 2)
+            .arg(megabytes(run.bytesRead), 0, 'f', 3);
+    };
+    say(QString("run %1: first %2; unchanged %3 (%4 bytes of the movies in the page cache "
+                "after); two new %5 (%6 bytes of the skipped ones after); two alone %7")
+            .arg(round)
+            .arg(timed(runs.first), timed(runs.again))
+            .arg(runs.skippedReadAgain)
+            .arg(timed(runs.twoNew))
+            .arg(runs.skippedReadTwoNew)
+            .arg(timed(runs.twoAlone)));
+    return true;
+}
+
+bool measureAgain(MainWindow &window, const QString &work, const QStringList &movies,
+                  const ThrottledCgroup &cgroup)
+{
+    if (!checkThrottle(movies.first(), cgroup))
+        return false;
+    std::vector<double> first, again, twoNew, twoAlone, readFirst, readAgain, readTwoNew;
+    for (int r = 1; r <= CardRepetitions; ++r) {
+        AgainRuns runs;
+        if (!convertAgain(window, work, movies, r, cgroup, runs))
+            return false;
+        first.push_back(runs.first.seconds);
+        again.push_back(runs.again.seconds);
+        twoNew.push_back(runs.twoNew.seconds);
+        twoAlone.push_back(runs.twoAlone.seconds);
+        readFirst.push_back(megabytes(runs.first.bytesRead));
+        readAgain.push_back(megabytes(runs.again.bytesRead));
+        readTwoNew.push_back(megabytes(runs.twoNew.bytesRead));
+    }
+    say(QString("again median wall: first %1 s, unchanged %2 s, two new %3 s, two alone %4 s")
+            .arg(median(first), 0, 'f', 2)
+            .arg(median(again), 0, 'f', 3)
+            .arg(median(twoNew), 0, 'f', 2)
+            .arg(median(twoAlone), 0, 'f', 2));
+    say(QString("again: again_vs_first=%1 two_new_vs_two_alone=%2 read_mb_first=%3 "
+                "read_mb_again=%4 read_mb_two_new=%5")
+            .arg(median(again) / median(first), 0, 'f', 4)
+            .arg(median(twoNew) / median(twoAlone), 0, 'f', 3)
+            .arg(median(readFirst), 0, 'f', 1)
+            .arg(median(readAgain), 0, 'f', 3)
+            .arg(median(readTwoNew), 0, 'f', 1));
+    return true;
+}
+
+bool againBatch(MainWindow &window, const QString &work, ThrottledCgroup &cgroup)
+{
+    const QString folder = work + "/again-movies";
+    const auto removeMovies = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+    // The two new ones continue the drive; the runs before the third do not select them, as
+    // a card before those recordings, and each run starts from a cold page cache, so what
+    // was written when does not matter.
+    const QStringList movies = writeCardMovies("again", folder, AgainMovies + AgainNewMovies,
+                                               AgainSeconds, AgainMovieBytes);
+    return !movies.isEmpty() &&
+           insideCgroup(cgroup, [&] { return measureAgain(window, work, movies, cgroup); });
 }
 
 // Fails early, before the other batches have taken their time.
-bool prepareCard(const QString &work, ThrottledCgroup &cgroup)
+bool prepareCard(const QString &work, qint64 spaceNeeded, ThrottledCgroup &cgroup)
 {
     if (QStandardPaths::findExecutable("fincore").isEmpty())
-        return fail("the card batch needs fincore (util-linux-extra)");
+        return fail("the card and again batches need fincore (util-linux-extra)");
     const qint64 space = QStorageInfo(work).bytesAvailable();
-    if (space < CardSpaceNeeded)
-        return fail(QString("the card needs %1 GB free in %2, there are %3 GB")
-                        .arg(megabytes(CardSpaceNeeded) / 1e3, 0, 'f', 1)
+    if (space < spaceNeeded)
+        return fail(QString("the card's batches need %1 GB free in %2, there are %3 GB")
+                        .arg(megabytes(spaceNeeded) / 1e3, 0, 'f', 1)
                         .arg(work)
                         .arg(megabytes(space) / 1e3, 0, 'f', 1));
     QString error;
     if (!cgroup.create(work, CardMemoryLimit, CardReadRate, error))
-        return fail("the card batch " + error +
+        return fail("the card and again batches " + error +
                     " (the other batches run without: "
                     "bench_batch avi mp4)");
     return true;
@@ -965,6 +1321,27 @@ void quietHandler(QtMsgType type, const QMessageLogContext &context, const QStri
     if (type == QtWarningMsg && message.startsWith("This plugin does not support"))
         return;
     defaultHandler(type, context, message);
+}
+
+const QStringList Batches{"avi", "mp4", "h264", "drive", "trips", "card", "again"};
+
+// The batches named, all when none is, and where the drive batch saves its picture.
+bool parseArguments(const QStringList &arguments, QStringList &batches, QString &picture)
+{
+    const QString usage =
+        QString("usage: bench_batch [%1]... [--picture PATH]").arg(Batches.join("] ["));
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--picture" && i + 1 < arguments.size())
+            picture = QFileInfo(arguments[++i]).absoluteFilePath();
+        else if (Batches.contains(arguments[i]))
+            batches << arguments[i];
+        else
+            return fail(QString("unknown argument \"%1\"; %2").arg(arguments[i], usage));
+    }
+    if (batches.isEmpty())
+        batches = Batches;
+    return picture.isEmpty() || batches.contains("drive") ||
+           fail("--picture is a frame of the drive batch's movie; " + usage);
 }
 
 } // namespace
@@ -985,16 +1362,10 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(APP_COMPANY_g);
     QApplication::setOrganizationDomain(APP_DOMAIN_g);
     QApplication app(argc, argv);
-    const QStringList all{"avi", "mp4", "h264", "trips", "card"};
-    QStringList scenarios = app.arguments().mid(1);
-    for (const QString &name : std::as_const(scenarios))
-        if (!all.contains(name)) {
-            fail(QString("unknown batch \"%1\"; usage: bench_batch [%2]...")
-                     .arg(name, all.join("] [")));
-            return 2;
-        }
-    if (scenarios.isEmpty())
-        scenarios = all;
+    QStringList scenarios;
+    QString picture;
+    if (!parseArguments(app.arguments().mid(1), scenarios, picture))
+        return 2;
 
     if (!QFileInfo(Xargs).isExecutable()) {
         fail(Xargs + " is missing");
@@ -1009,7 +1380,10 @@ int main(int argc, char **argv)
             .arg(Batch::maxParallelJobs()));
 
     ThrottledCgroup cgroup;
-    if (scenarios.contains("card") && !prepareCard(work.path(), cgroup))
+    const bool card = scenarios.contains("card"), again = scenarios.contains("again");
+    // Each removes its movies at its end.
+    if ((card || again) &&
+        !prepareCard(work.path(), card ? CardSpaceNeeded : AgainSpaceNeeded, cgroup))
         return 1;
 
     MainWindow window;
@@ -1017,8 +1391,10 @@ int main(int argc, char **argv)
     const bool done = (!scenarios.contains("avi") || aviBatch(window, work.path())) &&
                       (!scenarios.contains("mp4") || mp4Batch(window, work.path())) &&
                       (!scenarios.contains("h264") || h264Batch(window, work.path())) &&
+                      (!scenarios.contains("drive") || driveBatch(work.path(), picture)) &&
                       (!scenarios.contains("trips") || tripsBatch(window, work.path())) &&
-                      (!scenarios.contains("card") || cardBatch(window, work.path(), cgroup));
+                      (!card || cardBatch(window, work.path(), cgroup)) &&
+                      (!again || againBatch(window, work.path(), cgroup));
     if (done)
         return 0;
     work.setAutoRemove(false); // the logs and outputs named above
