@@ -140,6 +140,19 @@ class TestConversion : public QObject
         return path;
     }
 
+    // Clips of one drive of `seconds` each, one after the other, the first at the drive's
+    // start; the recipe gives the rest.
+    QStringList writeClips(const QStringList &names, testavi::MovieRecipe recipe)
+    {
+        QStringList paths;
+        for (int i = 0; i < names.size(); ++i) {
+            const int seconds = int(recipe.seconds);
+            recipe.samples = testavi::drive(driveStart + seconds * i, seconds, 2);
+            paths << writeMovie(names[i], recipe);
+        }
+        return paths;
+    }
+
     // Starts a batch as the selection does: movies into the table, form into the record,
     // then the driver, whose folder dialog is answered with the output folder.
     void startBatch(MainWindow &window, const QStringList &paths)
@@ -484,15 +497,11 @@ private slots:
                 .toUtf8(),
             true));
         QVERIFY(writeEarlierFile(movies + "/private.txt"));
-        QStringList paths;
-        const QStringList names{"a.avi", second, "c.avi", "d.avi"};
-        const qint32 starts[] = {driveStart, driveStart + 3, driveStart + 6, driveStart + 1200};
-        for (int i = 0; i < 4; ++i) {
-            testavi::MovieRecipe recipe;
-            recipe.seconds = 3;
-            recipe.samples = testavi::drive(starts[i], 3, 2);
-            paths << writeMovie(names[i], recipe);
-        }
+        testavi::MovieRecipe recipe;
+        recipe.seconds = 3;
+        QStringList paths = writeClips({"a.avi", second, "c.avi"}, recipe);
+        recipe.samples = testavi::drive(driveStart + 1200, 3, 2); // 20 minutes later
+        paths << writeMovie("d.avi", recipe);
         const QString suffix = avi ? ".avi" : ".mp4";
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -614,14 +623,10 @@ private slots:
         QFETCH(bool, option);
         QFETCH(QStringList, converted);
         QFETCH(QString, message);
-        QStringList paths;
-        for (int i = 0; i < 3; ++i) {
-            testavi::MovieRecipe recipe;
-            recipe.seconds = 3;
-            recipe.decodableVideo = false;
-            recipe.samples = testavi::drive(driveStart + 3 * i, 3, 2);
-            paths << writeMovie(QString("%1.avi").arg(QChar('a' + i)), recipe);
-        }
+        testavi::MovieRecipe recipe;
+        recipe.seconds = 3;
+        recipe.decodableVideo = false;
+        const QStringList paths = writeClips({"a.avi", "b.avi", "c.avi"}, recipe);
         QVERIFY(replaceFfmpegBesideApp(argumentRecordingFfmpeg(), true));
         MessageBoxRecorder boxes;
         MainWindow window;
@@ -811,13 +816,9 @@ private slots:
                                        "exec '" +
                                            systemTool("ffmpeg").toUtf8() + "' \"$@\"\n",
                                        true));
-        QStringList paths;
-        for (int i = 0; i < 3; ++i) {
-            testavi::MovieRecipe recipe;
-            recipe.seconds = 2;
-            recipe.samples = testavi::drive(driveStart + 2 * i, 2);
-            paths << writeMovie(QString("%1.avi").arg(QChar('a' + i)), recipe);
-        }
+        testavi::MovieRecipe recipe;
+        recipe.seconds = 2;
+        const QStringList paths = writeClips({"a.avi", "b.avi", "c.avi"}, recipe);
         MessageBoxRecorder boxes;
         MainWindow window;
         window.show();
