@@ -116,6 +116,16 @@ QStringList processesNaming(const QString &text)
     return found;
 }
 
+// An ffmpeg whose second movie's jobs hang, holding their partial files, until they are
+// killed; the others write a line.
+QByteArray ffmpegHangingAtSecondMovie()
+{
+    return "#!/bin/sh\nfor last; do :; done\n"
+           "case \"$last\" in */.FILE0002*) printf half > \"$last\"; exec tail -f \"$last\";; "
+           "esac\n"
+           "echo output > \"$last\"\n";
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Settings)
@@ -127,6 +137,13 @@ class TestCommandLine : public QObject
     QTemporaryDir work;
     QString movies;
     QString output;
+
+    bool secondMovieHangs() const
+    {
+        return filesIn(output).filter(QRegularExpression("^\\.FILE0002[FR]\\.partial")).size() ==
+                   2 &&
+               QFileInfo::exists(output + "/FILE0001R.mp4");
+    }
 
     // Three continuing clips, and a fourth 20 minutes later.
     QStringList writeMovies()
@@ -256,19 +273,11 @@ private slots:
     void signalsEndLikeCancel()
     {
         QFETCH(int, signal);
-        // The second movie's jobs hang until they are killed.
-        QVERIFY(replaceFfmpegBesideApp("#!/bin/sh\nfor last; do :; done\n"
-                                       "case \"$last\" in */.FILE0002*) printf half > \"$last\"; "
-                                       "exec sleep 60;; esac\n"
-                                       "echo output > \"$last\"\n",
-                                       true));
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAtSecondMovie(), true));
         writeMovies();
         QProcess process;
         process.start(command(), {"-o", output, movies});
-        QTRY_VERIFY_WITH_TIMEOUT(
-            filesIn(output).filter(QRegularExpression("^\\.FILE0002[FR]\\.partial")).size() == 2 &&
-                QFileInfo::exists(output + "/FILE0001R.mp4"),
-            Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(secondMovieHangs(), Timeout);
 
         ::kill(pid_t(process.processId()), signal);
         QVERIFY(process.waitForFinished(Timeout));
@@ -279,6 +288,37 @@ private slots:
         QTRY_COMPARE(processesNaming(output), QStringList{});
         QCOMPARE(filesIn(output), QStringList({"FILE0001.gps", "FILE0001.gpx", "FILE0001F.mp4",
                                                "FILE0001R.mp4", "front_log.txt", "rear_log.txt"}));
+    }
+
+    // A run killed outright (or a computer losing power) leaves on record the movies it
+    // finished: with skipping on, the next run converts only the others.
+    void killedRunLeavesTheRestToDo()
+    {
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAtSecondMovie(), true));
+        writeMovies();
+        QProcess process;
+        process.start(command(), {"--skip-converted", "-o", output, movies});
+        QTRY_VERIFY_WITH_TIMEOUT(secondMovieHangs(), Timeout);
+        QTRY_VERIFY(readFile(output + "/.bq4400-converted.json").contains("FILE0001.AVI"));
+        process.kill();
+        QVERIFY(process.waitForFinished(Timeout));
+        for (const QString &hanging : processesNaming(output))
+            ::kill(hanging.toInt(), SIGKILL);
+        QVERIFY(replaceFfmpegBesideApp("#!/bin/sh\nfor last; do :; done\n"
+                                       "echo \"$last\" >> '" +
+                                           work.path().toUtf8() +
+                                           "/started'\n"
+                                           "echo output > \"$last\"\n",
+                                       true));
+
+        const Run run = runCommand({"--skip-converted", "-o", output, movies});
+
+        QCOMPARE(run.status, 0);
+        QVERIFY2(
+            run.errors.endsWith("Conversion Complete!\n1 movie converted before was skipped.\n"),
+            qPrintable(run.errors));
+        QCOMPARE(readFile(work.path() + "/started").count("FILE0001"), 0);
+        QCOMPARE(readFile(work.path() + "/started").count("/.FILE000"), 6);
     }
 
     void helpNamesEveryOption()

@@ -197,12 +197,6 @@ class TestConversion : public QObject
         return files;
     }
 
-    static QString readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
 private slots:
     void initTestCase()
     {

@@ -96,6 +96,8 @@ void Batch::start(int movieCount, const s_CONF &configuration)
     placed.assign(size_t(movies), {});
     tripFiles.clear();
     skipConvertedBefore();
+    recordWriting = false;
+    sinceRecordWrite.invalidate();
     report = BatchReport(moviesToConvert(), jobsPerMovie(), unreadable);
     report.moviesSkipped(int(skipped.size()));
     unreadable.clear();
@@ -289,6 +291,7 @@ ScanWorker *Batch::worker()
         connect(scanWorker.get(), &ScanWorker::scanned, this, &Batch::movieScanned);
         connect(scanWorker.get(), &ScanWorker::settled, this, &Batch::unitSettled);
         connect(scanWorker.get(), &ScanWorker::tripTracksWritten, this, &Batch::tripTracksWritten);
+        connect(scanWorker.get(), &ScanWorker::recordWritten, this, &Batch::recordWritten);
     }
     if (!scanThread.isRunning())
         scanThread.start();
@@ -678,6 +681,10 @@ void Batch::movieFinished(int movie, bool written)
     ++moviesFinished;
     outputsWritten[size_t(movie)] = written;
     moviesConverted += written;
+    if (written && conf.skipConverted) {
+        recordMovie(movie);
+        writeRecordIfDue();
+    }
     releaseIfDone(movie);
 }
 
@@ -770,31 +777,17 @@ QString Batch::tripSettings() const
     return outputs::shapingSettings(conf) + " trips";
 }
 
-// Tells the output folder's record of conversions what this batch converted and joined
-// (with the option on): the next batch skips it. A movie that failed or was not finished is
-// forgotten. The record is put in place whole; if it cannot be, the next batch converts
-// these movies again, which costs time but nothing else.
+// Tells the output folder's record of conversions what this batch joined (with the option
+// on), its movies being on record since they finished: the next batch skips them. A movie
+// that failed or was not finished is forgotten. The record is put in place whole; if it
+// cannot be, the next batch converts these movies again, which costs time but nothing else.
 void Batch::recordConversions()
 {
     if (!conf.skipConverted)
         return;
-    const QString settings = outputs::shapingSettings(conf);
-    for (int movie = 0; movie < movies; ++movie) {
-        const QString name = BLOCKS_g[movie].movieFile.fileName();
-        const Unit &unit = units[size_t(movie)];
-        if (skipped.contains(movie))
-            continue;
-        if (!unit.done || !outputsWritten[size_t(movie)] || !unit.trouble.isEmpty()) {
-            manifest.forget(name);
-            continue;
-        }
-        Manifest::Movie converted = movieKeys[size_t(movie)];
-        converted.settings = settings;
-        converted.span = trip::clipSpan(movie, BLOCKS_g[movie], true);
-        converted.metadata = metadata[size_t(movie)];
-        converted.outputs = placed[size_t(movie)];
-        manifest.record(name, converted);
-    }
+    for (int movie = 0; movie < movies; ++movie)
+        if (!skipped.contains(movie) && !outputsWritten[size_t(movie)])
+            manifest.forget(BLOCKS_g[movie].movieFile.fileName());
     for (int trip = 0; trip < trips.size(); ++trip) {
         if (tripFiles[size_t(trip)].isEmpty())
             continue;
@@ -803,7 +796,58 @@ void Batch::recordConversions()
             clips << clip.title;
         manifest.record(trips[trip].name, {clips, tripSettings(), tripFiles[size_t(trip)]});
     }
-    manifest.write();
+    writeRecordLast();
+}
+
+void Batch::recordMovie(int movie)
+{
+    Manifest::Movie converted = movieKeys[size_t(movie)];
+    converted.settings = outputs::shapingSettings(conf);
+    converted.span = trip::clipSpan(movie, BLOCKS_g[movie], true);
+    converted.metadata = metadata[size_t(movie)];
+    converted.outputs = placed[size_t(movie)];
+    manifest.record(BLOCKS_g[movie].movieFile.fileName(), converted);
+}
+
+// The record is brought up to date as movies finish, not only at the batch's end: a batch
+// that is killed, or a computer that loses power, leaves the next batch only what was not
+// finished. A write starts once a hundred times the last one's time has passed, so that the
+// record, written whole each time, never costs the batch more than a hundredth of its time;
+// it goes to the scan thread, as a slow disk can take long to flush it.
+void Batch::writeRecordIfDue()
+{
+    if (recordWriting ||
+        (sinceRecordWrite.isValid() && sinceRecordWrite.elapsed() < 100 * recordWriteMs))
+        return;
+    recordWriting = true;
+    sinceRecordWrite.start();
+    ScanWorker *writer = worker();
+    QMetaObject::invokeMethod(
+        writer,
+        [writer, generation = generation, record = manifest] {
+            writer->writeRecord(generation, record);
+        },
+        Qt::QueuedConnection);
+}
+
+void Batch::recordWritten(int writtenGeneration, qint64 milliseconds)
+{
+    if (writtenGeneration != generation)
+        return;
+    recordWriting = false;
+    recordWriteMs = milliseconds;
+}
+
+// The last write of the record must land after those queued on the scan thread, when it
+// runs: it joins their queue, and the batch waits for it as it did when it wrote the record
+// itself. The scan thread reads the record while the batch waits, and only then.
+void Batch::writeRecordLast()
+{
+    if (scanThread.isRunning())
+        QMetaObject::invokeMethod(
+            scanWorker.get(), [this] { manifest.write(); }, Qt::BlockingQueuedConnection);
+    else
+        manifest.write();
 }
 
 // Why a movie's outputs are no longer those the batch put in place, or an empty string.

@@ -191,6 +191,10 @@ private:
     void skipConvertedBefore();
     int nextToConvert(int movie) const;
     void recordConversions();
+    void recordMovie(int movie);
+    void writeRecordIfDue();
+    void recordWritten(int generation, qint64 milliseconds);
+    void writeRecordLast();
     bool joinedBefore(const TripJoin &trip) const;
     QString tripSettings() const;
     void planTrips();
@@ -237,6 +241,9 @@ private:
     Manifest manifest;
     QMap<int, Manifest::Movie> skipped;     // by movie
     std::vector<Manifest::Movie> movieKeys; // each movie's size and time as the batch began
+    bool recordWriting = false;             // a write of it is queued on the scan thread
+    QElapsedTimer sinceRecordWrite;
+    qint64 recordWriteMs = 0; // how long the last write took
     int latestStarted = -1;
     int moviesFinished = 0;
     int moviesConverted = 0;

@@ -3,12 +3,14 @@
 #include "configuration.h"
 #include "globals.h"
 #include "gpxtrack.h"
+#include "manifest.h"
 #include "movienames.h"
 #include "mp4file.h"
 #include "telemetry.h"
 #include "trackfile.h"
 #include "tripjoin.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
@@ -161,6 +163,14 @@ void ScanWorker::writeTripTracks(int generation, int trip, const TripJoin &join,
     QString error;
     const QList<safefile::PartialFile> tracks = join.writeTrackPartials(dateShift, gpx, error);
     emit tripTracksWritten(generation, trip, tracks, error);
+}
+
+void ScanWorker::writeRecord(int generation, const Manifest &record)
+{
+    QElapsedTimer timer;
+    timer.start();
+    record.write(); // one that cannot be written now is written again at the batch's end
+    emit recordWritten(generation, timer.elapsed());
 }
 
 bool ScanWorker::releaseFromPageCache(const QString &path)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+class Manifest;
 struct s_BLOCK;
 struct s_CONF;
 struct TripJoin;
@@ -73,8 +74,8 @@ Q_DECLARE_METATYPE(QList<MovedOutput>)
 // worker's writes before the batch's reads. Trips' tracks are written only once every scan
 // has ended, and the worker then only reads the records. The worker gets everything else
 // by value and touches no setting or counter; what it tells early (metadataRead) is a
-// copy. Every answer names the batch (its generation) it was asked for: an answer to an
-// ended batch only has its partial files removed.
+// copy, and so is the record of conversions it writes. Every answer names the batch (its
+// generation) it was asked for: an answer to an ended batch only has its partial files removed.
 class ScanWorker : public QObject
 {
     Q_OBJECT
@@ -90,6 +91,8 @@ public:
     void settle(int generation, int unit, const QList<OutputMove> &moves, bool allOrNone);
     // Writes a trip's tracks under partial names.
     void writeTripTracks(int generation, int trip, const TripJoin &join, long dateShift, bool gpx);
+    // Puts the output folder's record of conversions in place, and tells how long it took.
+    void writeRecord(int generation, const Manifest &record);
 
     // Drops a file from the page cache (a movie that has been converted); false if the
     // kernel could not be asked to.
@@ -102,6 +105,7 @@ signals:
     void settled(int generation, int unit, const QList<MovedOutput> &results);
     void tripTracksWritten(int generation, int trip, const QList<safefile::PartialFile> &tracks,
                            const QString &error);
+    void recordWritten(int generation, qint64 milliseconds);
 
 private:
     const std::atomic<bool> &cancelled;

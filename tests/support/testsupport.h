@@ -55,6 +55,8 @@ bool processStatus(int pid, ProcessStatus &status);
 QList<int> childProcesses();
 // Writes a whole file; false if it could not.
 bool writeFile(const QString &path, const QByteArray &content);
+// A text file's content; empty when it cannot be read.
+QString readFile(const QString &path);
 
 // Files of a folder, hidden ones included.
 QStringList filesIn(const QString &folder);
