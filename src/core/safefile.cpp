@@ -85,6 +85,25 @@ bool flushed(int fd)
     return !flushing || ::fsync(fd) == 0 || errno == EINVAL;
 }
 
+// Writes a file's pages back to the disk a few megabytes at a time, until `stop` is set: a
+// movie of gigabytes can take a minute to reach a slow card, and a batch that is ended must
+// not wait for it. False once stopped.
+bool writtenBackUnlessStopped(int fd, const std::atomic<bool> *stop)
+{
+    constexpr off_t Stretch = off_t(4) << 20; // well under a second even on a slow card
+    struct stat status;
+    if (!flushing || !stop || ::fstat(fd, &status) != 0)
+        return true;
+    for (off_t offset = 0; offset < status.st_size; offset += Stretch) {
+        if (*stop)
+            return false;
+        ::sync_file_range(fd, offset, Stretch,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+    return !*stop;
+}
+
 QString discard(const QString &partial, const QString &reason)
 {
     ::unlink(native(partial).constData());
@@ -142,12 +161,14 @@ QStringList createPartials(const QStringList &paths, QString &error)
 }
 
 QString seal(const QString &partial, std::optional<qint64> modificationTime,
-             const std::function<void(int fd)> &inspect)
+             const std::function<void(int fd)> &inspect, const std::atomic<bool> *stop)
 {
     const int fd = ::open(native(partial).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return systemError();
-    const QString trouble = dateAndFlush(fd, modificationTime);
+    const QString trouble = writtenBackUnlessStopped(fd, stop)
+                                ? dateAndFlush(fd, modificationTime)
+                                : QString("not flushed to the disk: the batch ended");
     if (trouble.isEmpty() && inspect)
         inspect(fd);
     ::close(fd);

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -49,9 +50,11 @@ QStringList createPartials(const QStringList &paths, QString &error);
 // Dates a complete partial file that a program wrote by name (its modification time; the
 // access time stays) and flushes it to the disk, opened anew by name without following a
 // link: a link put in its place is refused. `inspect`, if given, is shown the open file.
-// The reason it failed, or an empty string.
+// The reason it failed, or an empty string. Once `stop` is set, flushing a large file ends
+// within about a second and the seal fails.
 QString seal(const QString &partial, std::optional<qint64> modificationTime,
-             const std::function<void(int fd)> &inspect = {});
+             const std::function<void(int fd)> &inspect = {},
+             const std::atomic<bool> *stop = nullptr);
 
 // Gives a sealed or written partial file its final name and flushes the folder, so that
 // neither a link nor a power cut can undo it. The reason it failed, or an empty string.

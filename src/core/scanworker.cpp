@@ -101,17 +101,20 @@ void ScanWorker::scan(int generation, const MovieScan &movie)
 
 // A file a program wrote is dated and flushed here; the identity and duration of a movie
 // are read through the very file that gets the name.
-static MovedOutput seal(const OutputMove &move)
+static MovedOutput seal(const OutputMove &move, const std::atomic<bool> &stop)
 {
     MovedOutput result;
     if (move.sealed) {
         result.identity = move.file.identity;
         return result;
     }
-    result.trouble = safefile::seal(move.file.partial, move.modificationTime, [&result](int fd) {
-        result.identity = safefile::identityOf(fd);
-        result.seconds = mp4file::durationSeconds(fd);
-    });
+    result.trouble = safefile::seal(
+        move.file.partial, move.modificationTime,
+        [&result](int fd) {
+            result.identity = safefile::identityOf(fd);
+            result.seconds = mp4file::durationSeconds(fd);
+        },
+        &stop);
     return result;
 }
 
@@ -143,8 +146,10 @@ void ScanWorker::settle(int generation, int unit, const QList<OutputMove> &moves
 {
     QList<MovedOutput> results;
     for (const OutputMove &move : moves)
-        results << seal(move);
-    if (allOrNone) {
+        results << seal(move, cancelled);
+    // A batch that ends meanwhile gets the whole unit or nothing of it: not a movie's track
+    // without its movies.
+    if (allOrNone || cancelled) {
         putAllInPlace(moves, results);
     } else {
         for (qsizetype i = 0; i < moves.size(); ++i)
