@@ -48,6 +48,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -843,13 +844,14 @@ struct TripFigures
     std::vector<double> tripShares;
 };
 
-// The clips converted without and with "Join consecutive clips into trips" in turn, so
-// that drifts of the (shared) machine fall on both alike.
+// The clips converted without and with "Join consecutive clips into trips" in turn, the
+// order swapped each repetition, so that drifts of the (shared) machine and what one batch
+// leaves the next (its outputs still being written to the disk) fall on both alike.
 bool timeTrips(MainWindow &window, const QString &work, const QStringList &movies,
                TripFigures &figures)
 {
     for (int r = 1; r <= Repetitions; ++r) {
-        for (const bool join : {false, true}) {
+        for (const bool join : r % 2 ? std::array{false, true} : std::array{true, false}) {
             BatchRun run;
             const QString output = QString("%1/trips-%2-%3").arg(work).arg(join).arg(r);
             if (!runDriver(window, movies, output, Form{false, false, join}, run) ||
