@@ -622,7 +622,7 @@ void Batch::finishUnit(int u, const QStringList &jobFailures)
     if (u < movies)
         movieFinished(u, written && int(ended.size()) == jobsPerMovie());
     else if (written)
-        tripJoined();
+        tripJoined(u - movies);
     else
         tripFiles[size_t(u - movies)].clear();
     const int thisBatch = generation;
@@ -688,10 +688,14 @@ void Batch::movieFinished(int movie, bool written)
     releaseIfDone(movie);
 }
 
-void Batch::tripJoined()
+void Batch::tripJoined(int trip)
 {
     ++tripsJoined;
     report.tripJoined();
+    if (conf.skipConverted) {
+        recordTrip(trip);
+        writeRecordIfDue();
+    }
 }
 
 // A movie's outputs are dated with its drive's last second, a trip's with the trip's.
@@ -777,10 +781,11 @@ QString Batch::tripSettings() const
     return outputs::shapingSettings(conf) + " trips";
 }
 
-// Tells the output folder's record of conversions what this batch joined (with the option
-// on), its movies being on record since they finished: the next batch skips them. A movie
-// that failed or was not finished is forgotten. The record is put in place whole; if it
-// cannot be, the next batch converts these movies again, which costs time but nothing else.
+// Puts the output folder's record of conversions in place a last time (with the option on),
+// the movies and trips of this batch being on record since they finished: the next batch
+// skips them. A movie that failed or was not finished is forgotten. The record is put in
+// place whole; if it cannot be, the next batch converts these movies again, which costs
+// time but nothing else.
 void Batch::recordConversions()
 {
     if (!conf.skipConverted)
@@ -788,15 +793,15 @@ void Batch::recordConversions()
     for (int movie = 0; movie < movies; ++movie)
         if (!skipped.contains(movie) && !outputsWritten[size_t(movie)])
             manifest.forget(BLOCKS_g[movie].movieFile.fileName());
-    for (int trip = 0; trip < trips.size(); ++trip) {
-        if (tripFiles[size_t(trip)].isEmpty())
-            continue;
-        QStringList clips;
-        for (const TripClip &clip : trips[trip].clips)
-            clips << clip.title;
-        manifest.record(trips[trip].name, {clips, tripSettings(), tripFiles[size_t(trip)]});
-    }
     writeRecordLast();
+}
+
+void Batch::recordTrip(int trip)
+{
+    QStringList clips;
+    for (const TripClip &clip : trips[trip].clips)
+        clips << clip.title;
+    manifest.record(trips[trip].name, {clips, tripSettings(), tripFiles[size_t(trip)]});
 }
 
 void Batch::recordMovie(int movie)
@@ -809,7 +814,7 @@ void Batch::recordMovie(int movie)
     manifest.record(BLOCKS_g[movie].movieFile.fileName(), converted);
 }
 
-// The record is brought up to date as movies finish, not only at the batch's end: a batch
+// The record is brought up to date as movies and trips finish, not only at the batch's end: a batch
 // that is killed, or a computer that loses power, leaves the next batch only what was not
 // finished. A write starts once a hundred times the last one's time has passed, so that the
 // record, written whole each time, never costs the batch more than a hundredth of its time;

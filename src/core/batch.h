@@ -186,12 +186,13 @@ private:
     void recordJobEnd(const Job &job, const QByteArray &errorOutput, const QString &reason);
     void trackFailed(int movie, const QString &reason);
     void movieFinished(int movie, bool written);
-    void tripJoined();
+    void tripJoined(int trip);
     std::optional<qint64> dateOf(const Job &job) const;
     void skipConvertedBefore();
     int nextToConvert(int movie) const;
     void recordConversions();
     void recordMovie(int movie);
+    void recordTrip(int trip);
     void writeRecordIfDue();
     void recordWritten(int generation, qint64 milliseconds);
     void writeRecordLast();
