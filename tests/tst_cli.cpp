@@ -116,14 +116,15 @@ QStringList processesNaming(const QString &text)
     return found;
 }
 
-// An ffmpeg whose second movie's jobs hang, holding their partial files, until they are
-// killed; the others write a line.
-QByteArray ffmpegHangingAtSecondMovie()
+// An ffmpeg that notes each output it is given in the file `started`, and hangs writing the
+// outputs named after `hangingAt`, holding their partial files, until it is killed; the
+// others it makes with the real ffmpeg.
+QByteArray ffmpegHangingAt(const QString &hangingAt, const QString &started)
 {
-    return "#!/bin/sh\nfor last; do :; done\n"
-           "case \"$last\" in */.FILE0002*) printf half > \"$last\"; exec tail -f \"$last\";; "
-           "esac\n"
-           "echo output > \"$last\"\n";
+    return "#!/bin/sh\nfor last; do :; done\necho \"$last\" >> '" + started.toUtf8() +
+           "'\ncase \"$last\" in */." + hangingAt.toUtf8() +
+           "*) printf half > \"$last\"; exec tail -f \"$last\";; esac\nexec '" +
+           systemTool("ffmpeg").toUtf8() + "' \"$@\"\n";
 }
 
 } // namespace
@@ -138,10 +139,12 @@ class TestCommandLine : public QObject
     QString movies;
     QString output;
 
-    bool secondMovieHangs() const
+    // Both jobs of the movie or trip hang, once the movies before are in place.
+    bool jobsHang(const QString &hangingAt) const
     {
-        return filesIn(output).filter(QRegularExpression("^\\.FILE0002[FR]\\.partial")).size() ==
-                   2 &&
+        return filesIn(output)
+                       .filter(QRegularExpression("^\\." + hangingAt + "[FR]\\.partial"))
+                       .size() == 2 &&
                QFileInfo::exists(output + "/FILE0001R.mp4");
     }
 
@@ -273,11 +276,11 @@ private slots:
     void signalsEndLikeCancel()
     {
         QFETCH(int, signal);
-        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAtSecondMovie(), true));
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAt("FILE0002", "/dev/null"), true));
         writeMovies();
         QProcess process;
         process.start(command(), {"-o", output, movies});
-        QTRY_VERIFY_WITH_TIMEOUT(secondMovieHangs(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(jobsHang("FILE0002"), Timeout);
 
         ::kill(pid_t(process.processId()), signal);
         QVERIFY(process.waitForFinished(Timeout));
@@ -290,35 +293,58 @@ private slots:
                                                "FILE0001R.mp4", "front_log.txt", "rear_log.txt"}));
     }
 
-    // A run killed outright (or a computer losing power) leaves on record the movies it
-    // finished: with skipping on, the next run converts only the others.
+    // A run killed outright (or a computer losing power) leaves on record the movies and
+    // trips it finished: with skipping on, the next run converts only the others.
+    void killedRunLeavesTheRestToDo_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("hangingAt"); // what the killed run was writing
+        QTest::addColumn<QString>("lastOnRecord");
+        QTest::addColumn<QString>("message"); // the next run's
+        QTest::addColumn<int>("jobs");        // that the next run starts
+        QTest::newRow("killed during the second movie")
+            << QStringList{} << "FILE0002"
+            << "FILE0001.AVI"
+            << "Conversion Complete!\n1 movie converted before was skipped.\n"
+            << 6;
+        QTest::newRow("killed during the trip's joins")
+            << QStringList{"--trips"} << "TRIP_20120714_090605"
+            << "FILE0004.AVI"
+            << "Conversion Complete!\n4 movies converted before were skipped.\n1 trip joined.\n"
+            << 2;
+    }
     void killedRunLeavesTheRestToDo()
     {
-        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAtSecondMovie(), true));
+        QFETCH(QStringList, options);
+        QFETCH(QString, hangingAt);
+        QFETCH(QString, lastOnRecord);
+        QFETCH(QString, message);
+        QFETCH(int, jobs);
+        const QString started = work.path() + "/started";
+        QFile::remove(started); // an earlier row's
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAt(hangingAt, "/dev/null"), true));
         writeMovies();
+        options << "--skip-converted"
+                << "--utc-offset"
+                << "0"
+                << "-o" << output << movies;
         QProcess process;
-        process.start(command(), {"--skip-converted", "-o", output, movies});
-        QTRY_VERIFY_WITH_TIMEOUT(secondMovieHangs(), Timeout);
-        QTRY_VERIFY(readFile(output + "/.bq4400-converted.json").contains("FILE0001.AVI"));
+        process.start(command(), options);
+        QTRY_VERIFY_WITH_TIMEOUT(jobsHang(hangingAt), Timeout);
+        QTRY_VERIFY(readFile(output + "/.bq4400-converted.json").contains(lastOnRecord));
         process.kill();
         QVERIFY(process.waitForFinished(Timeout));
         for (const QString &hanging : processesNaming(output))
             ::kill(hanging.toInt(), SIGKILL);
-        QVERIFY(replaceFfmpegBesideApp("#!/bin/sh\nfor last; do :; done\n"
-                                       "echo \"$last\" >> '" +
-                                           work.path().toUtf8() +
-                                           "/started'\n"
-                                           "echo output > \"$last\"\n",
-                                       true));
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAt("nothing", started), true));
 
-        const Run run = runCommand({"--skip-converted", "-o", output, movies});
+        const Run run = runCommand(options);
 
         QCOMPARE(run.status, 0);
-        QVERIFY2(
-            run.errors.endsWith("Conversion Complete!\n1 movie converted before was skipped.\n"),
-            qPrintable(run.errors));
-        QCOMPARE(readFile(work.path() + "/started").count("FILE0001"), 0);
-        QCOMPARE(readFile(work.path() + "/started").count("/.FILE000"), 6);
+        QVERIFY2(run.errors.endsWith(message), qPrintable(run.errors));
+        QCOMPARE(readFile(started).count('\n'), jobs);
+        QCOMPARE(readFile(started).count(hangingAt), 2);
+        QCOMPARE(filesIn(output).filter("partial"), QStringList{});
     }
 
     void helpNamesEveryOption()

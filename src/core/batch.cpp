@@ -711,6 +711,10 @@ std::optional<qint64> Batch::dateOf(const Job &job) const
 // around it.
 void Batch::planTrips()
 {
+    // Every movie is done: the record gets the last of them before the joins, which take
+    // long enough to be killed in.
+    if (conf.skipConverted)
+        writeRecord();
     std::vector<bool> joinable = outputsWritten;
     std::vector<TripClip> clips;
     for (int movie = 0; movie < movies; ++movie)
@@ -824,6 +828,11 @@ void Batch::writeRecordIfDue()
     if (recordWriting ||
         (sinceRecordWrite.isValid() && sinceRecordWrite.elapsed() < 100 * recordWriteMs))
         return;
+    writeRecord();
+}
+
+void Batch::writeRecord()
+{
     recordWriting = true;
     sinceRecordWrite.start();
     ScanWorker *writer = worker();

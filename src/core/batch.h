@@ -194,6 +194,7 @@ private:
     void recordMovie(int movie);
     void recordTrip(int trip);
     void writeRecordIfDue();
+    void writeRecord();
     void recordWritten(int generation, qint64 milliseconds);
     void writeRecordLast();
     bool joinedBefore(const TripJoin &trip) const;
