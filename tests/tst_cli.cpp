@@ -24,6 +24,9 @@ constexpr qint32 DriveStart = 1342256765; // 2012-07-14 09:06:05 UTC
 constexpr int Timeout = 180000;
 const QString OutputFolder = "<output>"; // in a row's arguments
 const QString MoviesFolder = "<movies>";
+// What a batch ended while the second movie was converted leaves.
+const QStringList FirstMovieOnly{"FILE0001.gps",  "FILE0001.gpx",  "FILE0001F.mp4",
+                                 "FILE0001R.mp4", "front_log.txt", "rear_log.txt"};
 
 // What a run of the command ended with.
 struct Run
@@ -289,8 +292,24 @@ private slots:
         QVERIFY(process.readAllStandardError().endsWith(
             "Conversion cancelled: 1 of 4 movies converted.\n"));
         QTRY_COMPARE(processesNaming(output), QStringList{});
-        QCOMPARE(filesIn(output), QStringList({"FILE0001.gps", "FILE0001.gpx", "FILE0001F.mp4",
-                                               "FILE0001R.mp4", "front_log.txt", "rear_log.txt"}));
+        QCOMPARE(filesIn(output), FirstMovieOnly);
+    }
+
+    // A reader of its messages that goes away (as `| head -1` does) ends the batch as Cancel
+    // does, at the next line written.
+    void lostReaderEndsLikeCancel()
+    {
+        QVERIFY(replaceFfmpegBesideApp(ffmpegHangingAt("FILE0002", "/dev/null"), true));
+        writeMovies();
+        QProcess pipeline; // whose reader is gone before "FILE0001.AVI: done"
+        pipeline.start("bash", {"-c", "\"$0\" \"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}", command(),
+                                "-o", output, movies});
+
+        QVERIFY(pipeline.waitForFinished(Timeout));
+
+        QCOMPARE(pipeline.exitCode(), 128 + SIGPIPE);
+        QTRY_COMPARE(processesNaming(output), QStringList{});
+        QCOMPARE(filesIn(output), FirstMovieOnly);
     }
 
     // A run killed outright (or a computer losing power) leaves on record the movies and

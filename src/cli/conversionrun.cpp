@@ -20,8 +20,8 @@ ConversionRun::ConversionRun(const ConversionRequest &request)
     connect(&batch, &Batch::progressed, this, &ConversionRun::showProgress);
     connect(&batch, &Batch::unitEnded, this, &ConversionRun::unitEnded);
     connect(&batch, &Batch::ended, this, &ConversionRun::ended);
-    connect(new TerminationSignals(this), &TerminationSignals::received, this,
-            &ConversionRun::terminated);
+    connect(new TerminationSignals(this, TerminationSignals::BrokenPipe::Handled),
+            &TerminationSignals::received, this, &ConversionRun::terminated);
 }
 
 QString ConversionRun::prepare()
@@ -107,8 +107,8 @@ void ConversionRun::ended(const BatchReport &report)
     exitWith(converted ? Converted : Failed);
 }
 
-// SIGINT and SIGTERM end the batch as Cancel does: no ffmpeg left, nothing half written,
-// finished movies kept.
+// SIGINT, SIGTERM, SIGHUP and a broken pipe end the batch as Cancel does: no ffmpeg left,
+// nothing half written, finished movies kept.
 void ConversionRun::terminated(int signal)
 {
     batch.abort();

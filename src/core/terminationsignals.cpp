@@ -26,12 +26,13 @@ SignalHandler handlerOf(int signal)
     return current.sa_handler;
 }
 
-constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
-
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+TerminationSignals::TerminationSignals(QObject *parent, BrokenPipe brokenPipe)
+    : QObject(parent), handled{SIGTERM, SIGINT, SIGHUP}
 {
+    if (brokenPipe == BrokenPipe::Handled)
+        handled << SIGPIPE;
     if (sockets[0] < 0 &&
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sockets) != 0)
         return;
@@ -49,14 +50,14 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
     action.sa_handler = notify;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : Signals)
+    for (const int signal : std::as_const(handled))
         if (handlerOf(signal) != SIG_IGN)
             sigaction(signal, &action, nullptr);
 }
 
 TerminationSignals::~TerminationSignals()
 {
-    for (const int signal : Signals)
+    for (const int signal : std::as_const(handled))
         if (handlerOf(signal) == notify)
             std::signal(signal, SIG_DFL);
 }

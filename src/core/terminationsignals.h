@@ -1,9 +1,11 @@
 #pragma once
 
-// SIGTERM, SIGINT and SIGHUP, told from the event loop: the handler only writes the
+// SIGTERM, SIGINT and SIGHUP (and, where asked, SIGPIPE: the reader of a command's messages
+// went away, as `| head -1` does), told from the event loop: the handler only writes the
 // signal's number into a socket, whose other end the event loop reads. A signal that was
 // ignored when the program started (nohup ignores SIGHUP) stays ignored.
 
+#include <QList>
 #include <QObject>
 
 #include <memory>
@@ -15,7 +17,8 @@ class TerminationSignals : public QObject
     Q_OBJECT
 
 public:
-    explicit TerminationSignals(QObject *parent = nullptr);
+    enum class BrokenPipe { Default, Handled };
+    explicit TerminationSignals(QObject *parent, BrokenPipe brokenPipe = BrokenPipe::Default);
     ~TerminationSignals() override; // the signals' default actions come back
 
 signals:
@@ -23,4 +26,5 @@ signals:
 
 private:
     std::unique_ptr<QSocketNotifier> notifier;
+    QList<int> handled;
 };
