@@ -243,6 +243,8 @@ private slots:
             << toOutput + QStringList{MoviesFolder + "/other/notes.txt"} << 2
             << "notes.txt: not an AVI movie";
         QTest::newRow("no output folder") << QStringList{MoviesFolder} << 2 << "no output folder";
+        QTest::newRow("an empty output folder name")
+            << QStringList{"-o", "", MoviesFolder} << 2 << "no output folder";
         QTest::newRow("an output folder that cannot be written")
             << QStringList{"-o", "/proc", MoviesFolder} << 2
             << "The output folder cannot be written: /proc/";

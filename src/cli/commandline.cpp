@@ -103,7 +103,8 @@ bool CommandLine::parse(const QCoreApplication &app, ConversionRequest &request,
         parser->showVersion();
     request.inputs = parser->positionalArguments();
     request.quiet = parser->isSet(Quiet);
-    if (!parser->isSet(Output))
+    // An empty name (`-o "$UNSET"`) would be the current folder, which nobody chose.
+    if (parser->value(Output).isEmpty())
         error = "no output folder: give one with -o FOLDER";
     else if (request.inputs.isEmpty())
         error = "no movie or folder to convert";
