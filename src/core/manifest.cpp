@@ -10,8 +10,6 @@
 #include <QJsonObject>
 
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -106,19 +104,19 @@ QByteArray checksum(const QJsonObject &content)
 // The manifest's bytes: a regular file, not behind a link, of a sane size; else nothing.
 QByteArray readManifestFile(const QString &path)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat status;
-    QByteArray bytes;
-    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-        status.st_size <= MaxBytes) {
-        QFile file;
-        if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-            bytes = file.readAll();
-    }
-    if (fd >= 0)
+    const std::optional<safefile::FileIdentity> identity = safefile::identityAt(path);
+    QString error;
+    const int fd = identity && identity->size <= MaxBytes
+                       ? safefile::openUnchanged(path, *identity, error)
+                       : -1;
+    if (fd < 0)
+        return {};
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-    return bytes;
+        return {};
+    }
+    return file.readAll();
 }
 
 } // namespace
